@@ -1,0 +1,28 @@
+# The two set-up commands of the README: `make test` and `make run`.
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build test run clean
+
+all: build
+
+deps:
+	@sh scripts/install-deps.sh
+
+$(BUILD_DIR)/build.ninja:
+	cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_FLAGS)
+
+build: deps $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+# Serves the example site in the foreground on port 8080; the server reads
+# vostrel.ini from its current directory.
+run: build
+	cd examples/site && ../../$(BUILD_DIR)/httpd
+
+clean:
+	rm -rf $(BUILD_DIR)

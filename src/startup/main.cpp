@@ -1,0 +1,3 @@
+// FIXME: stub until this piece is built.
+
+int main() { return 0; }
