@@ -3,8 +3,9 @@
 #include "platform/socket.h"
 
 int send_bytes(ConnectionTicket &connection, std::span<const char> bytes) {
-    // A cancelled handler's client has already seen the connection closed.
-    if (connection.cancelled)
+    // A cancelled handler's client has already seen the connection closed, and
+    // nothing may leave after the deadline at which the worker cancels it.
+    if (connection.cancelled || Clock::now() >= connection.deadline)
         return -1;
     return platform::send_all(connection.socket, bytes, connection.deadline);
 }
