@@ -15,7 +15,7 @@ protected:
 const std::string put_request = "PUT / HTTP/1.0\r\n\r\n";
 const std::string not_implemented = "501 Not Implemented";
 
-std::string cancelled_line(const char *peer, int number) {
+std::string cancelled_line(const char* peer, int number) {
     return std::string(peer) + "  Warning[" + std::to_string(number) +
            "]:" + texts::client_cancelled;
 }
@@ -28,8 +28,8 @@ enum class Finish {
 };
 
 struct LineCase {
-    const char *name;
-    const char *source;
+    const char* name;
+    const char* source;
     std::string request;
     Finish finish;
     std::string reply;
@@ -62,7 +62,7 @@ TEST_F(ConnectionTest, EachConnectionLeavesItsLine) {
          Finish::wait, "", cancelled_line("127.000.000.001", 10040)},
     };
     std::size_t records = 1; // the start banner
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Client client(port, c.source);
         ASSERT_TRUE(client.connected());
@@ -133,7 +133,7 @@ TEST_F(ConnectionTest, ConcurrentConnectionsEachLeaveOneWholeLine) {
             if (request_reply(port, put_request, "127.0.0.1", 30000ms).bytes == not_implemented)
                 ++answered;
         });
-    for (auto &client : clients)
+    for (auto& client : clients)
         client.join();
     EXPECT_EQ(answered, connection_count);
     ASSERT_TRUE(log.wait_for_records(connection_count + 1, 10000ms));

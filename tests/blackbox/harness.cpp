@@ -40,7 +40,7 @@ const std::string client_cancelled =
               0x82, 0xB3, 0x82, 0xEA, 0x82, 0xDC, 0x82, 0xB5, 0x82, 0xBD, 0x81, 0x42});
 } // namespace texts
 
-bool eventually(const std::function<bool()> &condition, Milliseconds timeout) {
+bool eventually(const std::function<bool()>& condition, Milliseconds timeout) {
     auto deadline = Clock::now() + timeout;
     for (;;) {
         if (condition())
@@ -60,7 +60,7 @@ const bool sigpipe_ignored = [] {
     return true;
 }();
 
-sockaddr_in loopback_address(const char *text, std::uint16_t port) {
+sockaddr_in loopback_address(const char* text, std::uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -69,7 +69,7 @@ sockaddr_in loopback_address(const char *text, std::uint16_t port) {
 }
 
 // True when /proc/net/<table> shows a listening socket on `port`.
-bool listening_in(const char *table, std::uint16_t port) {
+bool listening_in(const char* table, std::uint16_t port) {
     std::ifstream file(std::string("/proc/net/") + table);
     std::string line;
     std::getline(file, line); // column titles
@@ -93,8 +93,8 @@ std::uint16_t free_loopback_port() {
     sockaddr_in address = loopback_address("127.0.0.1", 0);
     socklen_t length = sizeof address;
     std::uint16_t port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
         port = ntohs(address.sin_port);
     if (fd >= 0)
         ::close(fd);
@@ -115,11 +115,11 @@ Workspace::~Workspace() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-void Workspace::write_settings(const Settings &settings) const {
+void Workspace::write_settings(const Settings& settings) const {
     std::string text;
-    for (const auto &[section, keys] : settings) {
+    for (const auto& [section, keys] : settings) {
         text += "[" + section + "]\n";
-        for (const auto &[key, value] : keys)
+        for (const auto& [key, value] : keys)
             text += key + "=" + value + "\n";
     }
     write_settings_text(text);
@@ -159,7 +159,7 @@ std::optional<std::string> Workspace::read_file(std::string_view relative) const
 
 // ---- ServerProcess ----
 
-ServerProcess::ServerProcess(const std::filesystem::path &directory) {
+ServerProcess::ServerProcess(const std::filesystem::path& directory) {
     int input[2], output[2], error[2];
     if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0 ||
         ::pipe2(error, O_CLOEXEC) != 0) {
@@ -169,8 +169,8 @@ ServerProcess::ServerProcess(const std::filesystem::path &directory) {
     // Everything the child needs is prepared before fork: between fork and
     // exec it may only make async-signal-safe calls.
     std::string directory_text = directory.string();
-    const char *binary = HTTPD_BINARY;
-    char *const arguments[] = {const_cast<char *>(binary), nullptr};
+    const char* binary = HTTPD_BINARY;
+    char* const arguments[] = {const_cast<char*>(binary), nullptr};
 
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -228,7 +228,7 @@ void ServerProcess::stop() {
 // hold a copy of the pipes).
 void ServerProcess::drain_output() {
     pollfd watched[2] = {{output_fd_, POLLIN, 0}, {error_fd_, POLLIN, 0}};
-    std::string *buffers[2] = {&console_, &errors_};
+    std::string* buffers[2] = {&console_, &errors_};
     int open_count = 2;
     while (open_count > 0) {
         int ready = ::poll(watched, 2, 20);
@@ -331,7 +331,7 @@ bool ServerProcess::wait_listening(std::uint16_t port, Milliseconds timeout) {
 
 // ---- Client ----
 
-Client::Client(std::uint16_t port, const char *source) {
+Client::Client(std::uint16_t port, const char* source) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
         ADD_FAILURE() << "cannot make a socket: " << std::strerror(errno);
@@ -341,15 +341,15 @@ Client::Client(std::uint16_t port, const char *source) {
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     sockaddr_in local = loopback_address(source, 0);
     sockaddr_in server = loopback_address("127.0.0.1", port);
-    if (::bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-        ::connect(fd_, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0) {
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd_, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
         ADD_FAILURE() << "cannot connect from " << source << " to port " << port << ": "
                       << std::strerror(errno);
         close();
     }
 }
 
-Client::Client(Client &&other) noexcept : fd_(other.fd_) {
+Client::Client(Client&& other) noexcept : fd_(other.fd_) {
     other.fd_ = -1;
 }
 
@@ -431,7 +431,7 @@ void Client::close() {
 PortHolder::PortHolder(std::uint16_t port) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = loopback_address("127.0.0.1", port);
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(fd_, 1) != 0)
         ADD_FAILURE() << "cannot hold port " << port << ": " << std::strerror(errno);
 }
@@ -441,7 +441,7 @@ PortHolder::~PortHolder() {
         ::close(fd_);
 }
 
-Received request_reply(std::uint16_t port, std::string_view request, const char *source,
+Received request_reply(std::uint16_t port, std::string_view request, const char* source,
                        Milliseconds timeout) {
     Client client(port, source);
     if (!client.send(request))
@@ -491,7 +491,7 @@ LogRecords parse_log(std::string_view bytes) {
     return records;
 }
 
-Log::Log(const Workspace &workspace, std::string name) : path_(workspace.path() / name) {}
+Log::Log(const Workspace& workspace, std::string name) : path_(workspace.path() / name) {}
 
 bool Log::exists() const {
     std::error_code ignored;
@@ -503,7 +503,7 @@ bool Log::old_exists() const {
     return std::filesystem::exists(path_.string() + ".old", ignored);
 }
 
-std::vector<std::string> Log::messages_of(const std::filesystem::path &file) const {
+std::vector<std::string> Log::messages_of(const std::filesystem::path& file) const {
     std::ifstream stream(file, std::ios::binary);
     if (!stream)
         return {};
@@ -539,11 +539,11 @@ bool Log::wait_for_records(std::size_t count, Milliseconds timeout) const {
     return eventually([&] { return settled_messages().size() >= count; }, timeout);
 }
 
-bool Log::wait_for(const std::function<bool(const std::string &)> &match,
+bool Log::wait_for(const std::function<bool(const std::string&)>& match,
                    Milliseconds timeout) const {
     return eventually(
         [&] {
-            for (const auto &message : settled_messages())
+            for (const auto& message : settled_messages())
                 if (match(message))
                     return true;
             return false;
@@ -551,8 +551,8 @@ bool Log::wait_for(const std::function<bool(const std::string &)> &match,
         timeout);
 }
 
-bool Log::wait_for_message(const std::string &message, Milliseconds timeout) const {
-    return wait_for([&](const std::string &candidate) { return candidate == message; }, timeout);
+bool Log::wait_for_message(const std::string& message, Milliseconds timeout) const {
+    return wait_for([&](const std::string& candidate) { return candidate == message; }, timeout);
 }
 
 // ---- ServerTest ----

@@ -53,14 +53,14 @@ class Workspace {
 public:
     Workspace();
     ~Workspace();
-    Workspace(const Workspace &) = delete;
-    Workspace &operator=(const Workspace &) = delete;
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
 
-    const std::filesystem::path &path() const { return path_; }
+    const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(std::string_view relative) const { return path_ / relative; }
 
     // Writes `settings` as vostrel.ini, sections and keys as given.
-    void write_settings(const Settings &settings) const;
+    void write_settings(const Settings& settings) const;
     void write_settings_text(std::string_view text) const;
     void write_file(std::string_view relative, std::string_view content) const;
     void make_directory(std::string_view relative) const;
@@ -79,10 +79,10 @@ private:
 // then SIGKILL) and reaps it; output on standard error fails the test.
 class ServerProcess {
 public:
-    explicit ServerProcess(const std::filesystem::path &directory);
+    explicit ServerProcess(const std::filesystem::path& directory);
     ~ServerProcess();
-    ServerProcess(const ServerProcess &) = delete;
-    ServerProcess &operator=(const ServerProcess &) = delete;
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
 
     int pid() const { return pid_; }
 
@@ -146,11 +146,11 @@ class Client {
 public:
     // Connects to 127.0.0.1:port, first binding to `source` (any address of
     // 127.0.0.0/8) so the server sees that peer address. Check connected().
-    explicit Client(std::uint16_t port, const char *source = "127.0.0.1");
+    explicit Client(std::uint16_t port, const char* source = "127.0.0.1");
     ~Client();
-    Client(Client &&other) noexcept;
-    Client &operator=(Client &&) = delete;
-    Client(const Client &) = delete;
+    Client(Client&& other) noexcept;
+    Client& operator=(Client&&) = delete;
+    Client(const Client&) = delete;
 
     bool connected() const { return fd_ >= 0; }
 
@@ -178,8 +178,8 @@ class PortHolder {
 public:
     explicit PortHolder(std::uint16_t port);
     ~PortHolder();
-    PortHolder(const PortHolder &) = delete;
-    PortHolder &operator=(const PortHolder &) = delete;
+    PortHolder(const PortHolder&) = delete;
+    PortHolder& operator=(const PortHolder&) = delete;
 
 private:
     int fd_ = -1;
@@ -187,7 +187,7 @@ private:
 
 // Connects, sends `request` and reads the reply until the server closes.
 Received request_reply(std::uint16_t port, std::string_view request,
-                       const char *source = "127.0.0.1", Milliseconds timeout = 5000ms);
+                       const char* source = "127.0.0.1", Milliseconds timeout = 5000ms);
 
 // The records of a log file, split on "\r\n", each checked for its 24-byte time
 // stamp "%4d/%02d/%02d %02d:%02d:%02d.%03d ".
@@ -200,7 +200,7 @@ LogRecords parse_log(std::string_view bytes);
 // The log file LOGNAME of a workspace and its rotated predecessor LOGNAME.old.
 class Log {
 public:
-    explicit Log(const Workspace &workspace, std::string name = "httpd.log");
+    explicit Log(const Workspace& workspace, std::string name = "httpd.log");
 
     bool exists() const;
     bool old_exists() const;
@@ -212,12 +212,12 @@ public:
     // Waits until the log file holds at least `count` whole records.
     bool wait_for_records(std::size_t count, Milliseconds timeout = 5000ms) const;
     // Waits until some record of the log file satisfies `match`.
-    bool wait_for(const std::function<bool(const std::string &)> &match,
+    bool wait_for(const std::function<bool(const std::string&)>& match,
                   Milliseconds timeout = 5000ms) const;
-    bool wait_for_message(const std::string &message, Milliseconds timeout = 5000ms) const;
+    bool wait_for_message(const std::string& message, Milliseconds timeout = 5000ms) const;
 
 private:
-    std::vector<std::string> messages_of(const std::filesystem::path &file) const;
+    std::vector<std::string> messages_of(const std::filesystem::path& file) const;
     // The messages of the whole records now in the file, without failing on a
     // record that is still being written.
     std::vector<std::string> settled_messages() const;
@@ -226,7 +226,7 @@ private:
 };
 
 // Runs `condition` every 10 ms until it holds or `timeout` passes.
-bool eventually(const std::function<bool()> &condition, Milliseconds timeout);
+bool eventually(const std::function<bool()>& condition, Milliseconds timeout);
 
 // Base of the tests that run one server: a workspace with htdocs/ and cgi-bin/,
 // a free port and the server started on it.
