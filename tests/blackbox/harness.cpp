@@ -562,11 +562,21 @@ ServerTest::ServerTest() : port(free_loopback_port()), log(workspace) {
     workspace.make_directory("cgi-bin");
 }
 
+namespace {
+
+// The end of a long text, enough to see what went wrong last.
+std::string tail_of(const std::string& text) {
+    constexpr std::size_t shown = 3000;
+    return text.size() <= shown ? text : "..." + text.substr(text.size() - shown);
+}
+
+} // namespace
+
 void ServerTest::TearDown() {
     if (HasFailure() && server)
         std::cerr << "console of the server:\n"
-                  << server->console() << "\nlog of the server:\n"
-                  << workspace.read_file("httpd.log").value_or("(none)") << "\n";
+                  << tail_of(server->console()) << "\nlog of the server:\n"
+                  << tail_of(workspace.read_file("httpd.log").value_or("(none)")) << "\n";
 }
 
 void ServerTest::start(Settings settings) {
