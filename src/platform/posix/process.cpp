@@ -10,8 +10,8 @@ namespace platform {
 bool prepare_process() {
     // A client that goes away while its reply is sent must cost only its own
     // connection. The sockets send with MSG_NOSIGNAL as well; ignoring the
-    // signal also covers the pipes to CGI children. Children get the default
-    // disposition back when they start.
+    // signal also covers the pipes to CGI children. An ignored signal stays
+    // ignored across exec, so the child starter puts the default back.
     struct sigaction action {};
     action.sa_handler = SIG_IGN;
     sigemptyset(&action.sa_mask);
