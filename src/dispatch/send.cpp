@@ -1,5 +1,15 @@
-// FIXME: stub until this piece is built.
 #include "dispatch/send.h"
 
-int send_text(ConnectionTicket&, std::string_view) { return -1; }
-int send_bytes(ConnectionTicket&, std::span<const char>) { return -1; }
+#include "platform/socket.h"
+
+int send_bytes(ConnectionTicket &connection, std::span<const char> bytes) {
+    // A cancelled handler's client has already seen the connection closed, and
+    // nothing may leave after the deadline at which the worker cancels it.
+    if (connection.cancelled || Clock::now() >= connection.deadline)
+        return -1;
+    return platform::send_all(connection.socket, bytes, connection.deadline);
+}
+
+int send_text(ConnectionTicket &connection, std::string_view text) {
+    return send_bytes(connection, std::span<const char>(text.data(), text.size()));
+}

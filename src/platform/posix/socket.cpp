@@ -1,21 +1,241 @@
-// FIXME: stub until this piece is built.
 #include "platform/socket.h"
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace platform {
-Socket& Socket::operator=(Socket&& other) noexcept { if (this != &other) { close(); handle_ = other.release(); } return *this; }
-std::intptr_t Socket::release() { auto h = handle_; handle_ = invalid_handle; return h; }
-void Socket::close() { handle_ = invalid_handle; }
-int start_sockets() { return 0; }
+
+namespace {
+
+// Turns an errno value of a socket call into its Windows Sockets number, so
+// that log lines carry the same numbers on every platform. Failures without a
+// closer match count as a connection aborted on this side.
+int socket_error_number(int error) {
+    switch (error) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+        return error_would_block;
+    case EMSGSIZE:
+        return error_message_too_long;
+    case ECONNRESET:
+        return error_connection_reset;
+    case ETIMEDOUT:
+        return error_timed_out;
+    case ECONNABORTED:
+    case EPIPE:
+    default:
+        return error_connection_aborted;
+    }
+}
+
+int handle_of(const Socket &socket) {
+    return static_cast<int>(socket.get());
+}
+
+// Milliseconds for poll(): rounded up, so that a wait never ends just short of
+// the deadline and spins; -1 waits without a limit.
+int poll_timeout(Deadline deadline) {
+    if (deadline == no_deadline)
+        return -1;
+    auto now = Clock::now();
+    if (deadline <= now)
+        return 0;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+enum class WaitResult {
+    ready,     // the socket has an event; the next call reports what it is
+    timed_out, // the deadline passed first
+    failed,    // poll itself failed
+};
+
+// Waits until `socket` has one of `events` (or an error or hang-up, which the
+// following call then reports) or `deadline` passes.
+WaitResult wait_for(const Socket &socket, short events, Deadline deadline) {
+    for (;;) {
+        pollfd entry{handle_of(socket), events, 0};
+        int result = ::poll(&entry, 1, poll_timeout(deadline));
+        if (result > 0)
+            return WaitResult::ready;
+        if (result < 0 && errno != EINTR)
+            return WaitResult::failed;
+        if (result == 0 && Clock::now() >= deadline)
+            return WaitResult::timed_out;
+    }
+}
+
+} // namespace
+
+Socket &Socket::operator=(Socket &&other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = other.release();
+    }
+    return *this;
+}
+
+std::intptr_t Socket::release() {
+    auto handle = handle_;
+    handle_ = invalid_handle;
+    return handle;
+}
+
+void Socket::close() {
+    if (valid())
+        (void)::close(static_cast<int>(release()));
+}
+
+// The POSIX socket layer needs no start and no end.
+int start_sockets() {
+    return 0;
+}
 void stop_sockets() {}
-bool get_host_name(std::span<char>) { return false; }
-Socket open_tcp_socket() { return {}; }
-bool bind_any(Socket&, std::uint16_t) { return false; }
-bool listen_on(Socket&, int) { return false; }
-std::uint16_t local_port(const Socket&) { return 0; }
-Accepted accept_connection(Socket&, Deadline) { return {}; }
-void wake_listener(Socket&) {}
-int receive(Socket&, std::span<char>, Deadline) { return 0; }
-int send_all(Socket&, std::span<const char>, Deadline) { return -1; }
-void shutdown_send(Socket&) {}
-void shutdown_both(Socket&) {}
+
+bool get_host_name(std::span<char> name) {
+    if (name.empty() || ::gethostname(name.data(), name.size()) != 0)
+        return false;
+    // A cut name need not be terminated.
+    return std::memchr(name.data(), '\0', name.size()) != nullptr;
+}
+
+Socket open_tcp_socket() {
+    // Close-on-exec keeps the socket out of CGI children, which would otherwise
+    // hold connections open after the server has closed them. Sends use
+    // MSG_NOSIGNAL, so a closed peer never raises SIGPIPE.
+    return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
+
+bool bind_any(Socket &socket, std::uint16_t port) {
+    // SO_REUSEADDR lets a restarted server bind while connections of the
+    // previous run linger in TIME_WAIT. On Linux it never allows binding over a
+    // socket that is listening, so another program on the port still makes
+    // the bind fail.
+    int on = 1;
+    (void)::setsockopt(handle_of(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    return ::bind(handle_of(socket), reinterpret_cast<const sockaddr *>(&address),
+                  sizeof address) == 0;
+}
+
+bool listen_on(Socket &socket, int backlog) {
+    return ::listen(handle_of(socket), backlog) == 0;
+}
+
+std::uint16_t local_port(const Socket &socket) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(handle_of(socket), reinterpret_cast<sockaddr *>(&address), &length) != 0 ||
+        address.sin_family != AF_INET)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
+Accepted accept_connection(Socket &listener, Deadline deadline) {
+    Accepted accepted;
+    switch (wait_for(listener, POLLIN, deadline)) {
+    case WaitResult::ready:
+        break;
+    case WaitResult::timed_out:
+        accepted.error = error_timed_out;
+        return accepted;
+    case WaitResult::failed:
+        accepted.error = socket_error_number(errno);
+        return accepted;
+    }
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    int handle = ::accept4(handle_of(listener), reinterpret_cast<sockaddr *>(&peer), &length,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (handle < 0) {
+        int error = errno;
+        // EINVAL: the listener was shut down by wake_listener, which leaves it
+        // readable and failing for good. ECONNABORTED: the peer went away
+        // before it was taken. Both mean "no connection, ask again".
+        if (error == EINVAL || error == ECONNABORTED || error == EINTR)
+            accepted.error = error_would_block;
+        else
+            accepted.error = socket_error_number(error);
+        return accepted;
+    }
+    accepted.socket = Socket(handle);
+    accepted.peer_address = peer.sin_addr.s_addr; // already in network order
+    return accepted;
+}
+
+void wake_listener(Socket &listener) {
+    // Shutting a listening socket down wakes every poll() on it and leaves it
+    // readable, while accept() fails from then on: the kernel keeps that state
+    // for us, so later accepts fail at once without a flag of our own.
+    (void)::shutdown(handle_of(listener), SHUT_RDWR);
+}
+
+int receive(Socket &socket, std::span<char> buffer, Deadline deadline) {
+    std::size_t wanted = buffer.size() > INT_MAX ? INT_MAX : buffer.size();
+    for (;;) {
+        ssize_t count = ::recv(handle_of(socket), buffer.data(), wanted, MSG_DONTWAIT);
+        if (count >= 0)
+            return static_cast<int>(count);
+        int error = errno;
+        if (error == EINTR)
+            continue;
+        if (error != EAGAIN && error != EWOULDBLOCK)
+            return -socket_error_number(error);
+        switch (wait_for(socket, POLLIN, deadline)) {
+        case WaitResult::ready:
+            continue;
+        case WaitResult::timed_out:
+            return -error_timed_out;
+        case WaitResult::failed:
+            return -socket_error_number(errno);
+        }
+    }
+}
+
+int send_all(Socket &socket, std::span<const char> bytes, Deadline deadline) {
+    std::size_t sent = 0;
+    // A connection takes what fits into its send buffer; the rest waits until
+    // the peer has read enough, never longer than the deadline.
+    do {
+        ssize_t count = ::send(handle_of(socket), bytes.data() + sent, bytes.size() - sent,
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (count > 0) {
+            sent += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (count == 0) {
+            if (sent == bytes.size())
+                return 0;
+            return -1; // a stream socket that takes nothing of a non-empty piece
+        }
+        int error = errno;
+        if (error == EINTR)
+            continue;
+        if (error != EAGAIN && error != EWOULDBLOCK)
+            return -1;
+        if (wait_for(socket, POLLOUT, deadline) != WaitResult::ready)
+            return -1;
+    } while (sent < bytes.size());
+    return 0;
+}
+
+void shutdown_send(Socket &socket) {
+    (void)::shutdown(handle_of(socket), SHUT_WR);
+}
+
+void shutdown_both(Socket &socket) {
+    (void)::shutdown(handle_of(socket), SHUT_RDWR);
+}
+
 } // namespace platform
