@@ -20,7 +20,7 @@ constexpr std::size_t rotated_name_size = 256;
 // file and one record would be lost or the rotation would split a pair.
 std::mutex log_writers;
 
-void rotate(const char *path) {
+void rotate(const char* path) {
     std::array<char, rotated_name_size> rotated_name{};
     // A cut name would rename the log onto some other file; keep it growing
     // instead.
@@ -33,7 +33,7 @@ void rotate(const char *path) {
 
 } // namespace
 
-std::size_t format_log_record(std::span<char> record, const platform::LocalTime &time,
+std::size_t format_log_record(std::span<char> record, const platform::LocalTime& time,
                               std::string_view message) {
     constexpr std::string_view line_end = "\r\n";
     if (record.empty())
@@ -43,8 +43,8 @@ std::size_t format_log_record(std::span<char> record, const platform::LocalTime 
     std::size_t length = text_of(record).size();
 
     // The message is a text: like the record's "%s", it ends at its first NUL.
-    if (const void *nul = std::memchr(message.data(), '\0', message.size()))
-        message = message.substr(0, static_cast<const char *>(nul) - message.data());
+    if (const void* nul = std::memchr(message.data(), '\0', message.size()))
+        message = message.substr(0, static_cast<const char*>(nul) - message.data());
     if (message.size() > log_message_limit)
         message = message.substr(0, log_message_limit);
     // Cut the message, never the line end, when the area is smaller than a
@@ -63,7 +63,7 @@ std::size_t format_log_record(std::span<char> record, const platform::LocalTime 
     return length;
 }
 
-void write_log_to(const char *path, std::uint32_t switch_bytes, std::string_view message) {
+void write_log_to(const char* path, std::uint32_t switch_bytes, std::string_view message) {
     std::array<char, log_record_size> record{};
     std::lock_guard<std::mutex> lock(log_writers);
 
@@ -86,6 +86,6 @@ void write_log_to(const char *path, std::uint32_t switch_bytes, std::string_view
 }
 
 void write_log(std::string_view message) {
-    const ServerSettings &settings = server_settings();
+    const ServerSettings& settings = server_settings();
     write_log_to(settings.LOGNAME.data(), settings.log_switch_bytes, message);
 }

@@ -45,7 +45,7 @@ bool same_name(std::string_view left, std::string_view right) {
     return true;
 }
 
-std::string_view next_line(std::string_view &rest) {
+std::string_view next_line(std::string_view& rest) {
     std::size_t end = rest.find('\n');
     std::string_view line = rest.substr(0, end);
     rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
@@ -106,7 +106,7 @@ void read_text(std::string_view contents, std::string_view section, std::string_
 // digits that follow it, the rest of the value ignored, so a value without
 // digits reads as 0. Digits beyond 32 bits wrap, as they do there.
 void read_integer(std::string_view contents, std::string_view section, std::string_view key,
-                  std::int32_t &field) {
+                  std::int32_t& field) {
     std::optional<std::string_view> value = find_value(contents, section, key);
     if (!value || value->empty())
         return;
@@ -178,9 +178,9 @@ ServerSettings parse_settings(std::string_view contents) {
     return settings;
 }
 
-ServerSettings read_settings_file(const char *path) {
+ServerSettings read_settings_file(const char* path) {
     struct CloseFile {
-        void operator()(std::FILE *file) const { std::fclose(file); }
+        void operator()(std::FILE* file) const { std::fclose(file); }
     };
     // Binary mode: the bytes as stored, both line ends handled by the reader.
     std::unique_ptr<std::FILE, CloseFile> file(std::fopen(path, "rb"));
@@ -193,23 +193,23 @@ ServerSettings read_settings_file(const char *path) {
         while ((count = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0)
             contents.append(chunk.data(), count);
         return parse_settings(contents);
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc&) {
         return default_settings();
     }
 }
 
-const ServerSettings &server_settings() {
+const ServerSettings& server_settings() {
     return process_settings;
 }
 
-void install_settings(const ServerSettings &settings) {
+void install_settings(const ServerSettings& settings) {
     process_settings = settings;
 }
 
-std::int64_t cgi_time_limit_ms(const ServerSettings &settings) {
+std::int64_t cgi_time_limit_ms(const ServerSettings& settings) {
     return time_limit_ms(settings.CGITIMEOUT, 1000);
 }
 
-std::int64_t handler_time_limit_ms(const ServerSettings &settings) {
+std::int64_t handler_time_limit_ms(const ServerSettings& settings) {
     return time_limit_ms(settings.CGITIMEOUT, 2000);
 }

@@ -7,7 +7,7 @@
 
 namespace platform {
 
-File &File::operator=(File &&other) noexcept {
+File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         close();
         handle_ = other.release();
@@ -30,7 +30,7 @@ void File::close() {
     handle_ = invalid_handle;
 }
 
-File open_log_file(const char *path) {
+File open_log_file(const char* path) {
     // O_APPEND keeps each record whole at the end even if some other process
     // appends too. O_NONBLOCK keeps a FIFO put in the log's place from
     // blocking the writer until some reader turns up; regular files ignore it.
@@ -41,14 +41,14 @@ File open_log_file(const char *path) {
     return fd < 0 ? File{} : File{fd};
 }
 
-std::optional<std::uint64_t> seek_to_end(File &file) {
+std::optional<std::uint64_t> seek_to_end(File& file) {
     off_t end = ::lseek(static_cast<int>(file.get()), 0, SEEK_END);
     if (end < 0)
         return std::nullopt;
     return static_cast<std::uint64_t>(end);
 }
 
-bool write_file(File &file, std::span<const char> bytes) {
+bool write_file(File& file, std::span<const char> bytes) {
     while (!bytes.empty()) {
         ssize_t written = ::write(static_cast<int>(file.get()), bytes.data(), bytes.size());
         if (written < 0 && errno == EINTR)
@@ -60,19 +60,19 @@ bool write_file(File &file, std::span<const char> bytes) {
     return true;
 }
 
-bool flush_file(File &file) {
+bool flush_file(File& file) {
     return ::fdatasync(static_cast<int>(file.get())) == 0;
 }
 
-bool remove_file(const char *path) {
+bool remove_file(const char* path) {
     return ::unlink(path) == 0;
 }
 
-bool rename_file(const char *from, const char *to) {
+bool rename_file(const char* from, const char* to) {
     return ::rename(from, to) == 0;
 }
 
-bool path_exists(const char *path) {
+bool path_exists(const char* path) {
     struct stat status;
     return ::stat(path, &status) == 0;
 }

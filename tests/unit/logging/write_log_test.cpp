@@ -15,7 +15,7 @@
 namespace {
 
 struct RecordCase {
-    const char *name;
+    const char* name;
     platform::LocalTime time;
     std::string message;
     std::string expected;
@@ -38,7 +38,7 @@ const RecordCase record_cases[] = {
 };
 
 TEST(FormatLogRecord, Cases) {
-    for (const auto &c : record_cases) {
+    for (const auto& c : record_cases) {
         SCOPED_TRACE(c.name);
         std::array<char, log_record_size> record{};
         std::size_t length = format_log_record(record, c.time, c.message);
@@ -67,15 +67,15 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(directory_); }
 
-    static std::string contents(const std::string &path) {
+    static std::string contents(const std::string& path) {
         std::ifstream file(path, std::ios::binary);
         return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     }
-    static void fill(const std::string &path, std::size_t size) {
+    static void fill(const std::string& path, std::size_t size) {
         std::ofstream(path, std::ios::binary) << std::string(size, 'f');
     }
     // The messages of the records in `text`, their time stamps checked by shape.
-    static std::vector<std::string> messages(const std::string &text) {
+    static std::vector<std::string> messages(const std::string& text) {
         static const std::regex record(R"((\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3}) ([^\r]*)\r\n)");
         std::vector<std::string> found;
         std::size_t matched = 0;
@@ -109,7 +109,7 @@ TEST_F(WriteLog, MissingDirectoryDropsRecord) {
 }
 
 struct RotationCase {
-    const char *name;
+    const char* name;
     std::size_t size_before;
     bool rotated;
 };
@@ -122,7 +122,7 @@ constexpr RotationCase rotation_cases[] = {
 };
 
 TEST_F(WriteLog, RotationAfterAppend) {
-    for (const auto &c : rotation_cases) {
+    for (const auto& c : rotation_cases) {
         SCOPED_TRACE(c.name);
         fill(log_, c.size_before);
         std::ofstream(old_, std::ios::binary) << "older rotation\r\n";
@@ -143,7 +143,7 @@ TEST_F(WriteLog, RotationAfterAppend) {
 }
 
 TEST_F(WriteLog, LimitZeroRotatesEverySecondRecord) {
-    for (const char *message : {"r1", "r2", "r3", "r4"})
+    for (const char* message : {"r1", "r2", "r3", "r4"})
         write_log_to(log_.c_str(), 0, message);
     EXPECT_FALSE(std::filesystem::exists(log_));
     EXPECT_EQ(messages(contents(old_)), (std::vector<std::string>{"r3", "r4"}));
@@ -159,14 +159,14 @@ TEST_F(WriteLog, NoRecordLostToContention) {
                 write_log_to(log_.c_str(), 0xFFFFFFFFu,
                              "writer " + std::to_string(w) + " record " + std::to_string(r));
         });
-    for (auto &thread : threads)
+    for (auto& thread : threads)
         thread.join();
 
     std::vector<std::string> found = messages(contents(log_));
     ASSERT_EQ(found.size(), static_cast<std::size_t>(writers * records_each));
     // Each writer's records arrive whole and in the order it wrote them.
     std::vector<int> next(writers, 0);
-    for (const std::string &message : found) {
+    for (const std::string& message : found) {
         int w = 0, r = 0;
         ASSERT_EQ(std::sscanf(message.c_str(), "writer %d record %d", &w, &r), 2) << message;
         EXPECT_EQ(r, next[w]++);

@@ -14,7 +14,7 @@ namespace {
 
 // One setting as text, so that a single table covers text and integer keys.
 // "port" is the listening port taken from HTTPPORT.
-std::string setting(const ServerSettings &settings, std::string_view key) {
+std::string setting(const ServerSettings& settings, std::string_view key) {
     if (key == "WEBROOT")
         return std::string(text_of(settings.WEBROOT));
     if (key == "WEBCGI")
@@ -44,7 +44,7 @@ std::string setting(const ServerSettings &settings, std::string_view key) {
 }
 
 struct SettingCase {
-    const char *name;
+    const char* name;
     std::string contents;
     std::string_view key;
     std::string expected;
@@ -113,7 +113,7 @@ const SettingCase setting_cases[] = {
 };
 
 TEST(ParseSettings, DefaultsWithoutSettings) {
-    for (const auto &c : default_cases) {
+    for (const auto& c : default_cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(setting(parse_settings(c.contents), c.key), c.expected);
         EXPECT_EQ(setting(default_settings(), c.key), c.expected);
@@ -121,14 +121,14 @@ TEST(ParseSettings, DefaultsWithoutSettings) {
 }
 
 TEST(ParseSettings, Cases) {
-    for (const auto &c : setting_cases) {
+    for (const auto& c : setting_cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(setting(parse_settings(c.contents), c.key), c.expected);
     }
 }
 
 struct TimeLimitCase {
-    const char *name;
+    const char* name;
     std::int32_t seconds;
     std::int64_t cgi_ms;
     std::int64_t handler_ms;
@@ -145,7 +145,7 @@ constexpr TimeLimitCase time_limit_cases[] = {
 };
 
 TEST(TimeLimits, Cases) {
-    for (const auto &c : time_limit_cases) {
+    for (const auto& c : time_limit_cases) {
         SCOPED_TRACE(c.name);
         ServerSettings settings = default_settings();
         settings.CGITIMEOUT = c.seconds;
@@ -168,7 +168,7 @@ protected:
 TEST_F(SettingsFile, MissingFileGivesDefaults) {
     std::string path = (directory_ / "vostrel.ini").string();
     ServerSettings settings = read_settings_file(path.c_str());
-    for (const auto &c : default_cases) {
+    for (const auto& c : default_cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(setting(settings, c.key), c.expected);
     }

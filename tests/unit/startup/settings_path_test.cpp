@@ -10,7 +10,7 @@
 namespace {
 
 struct PathCase {
-    const char *name;
+    const char* name;
     std::string input;
     bool fits;
     std::string expected;
@@ -24,7 +24,7 @@ const PathCase directory_cases[] = {
 };
 
 TEST(ComposeSettingsPath, Cases) {
-    for (const auto &c : directory_cases) {
+    for (const auto& c : directory_cases) {
         SCOPED_TRACE(c.name);
         std::array<char, settings_path_size> path{};
         ASSERT_EQ(compose_settings_path(path, c.input, '/'), c.fits);
@@ -50,7 +50,7 @@ const PathCase service_cases[] = {
 };
 
 TEST(ComposeServiceSettingsPath, Cases) {
-    for (const auto &c : service_cases) {
+    for (const auto& c : service_cases) {
         SCOPED_TRACE(c.name);
         std::array<char, settings_path_size> path{};
         ASSERT_EQ(compose_service_settings_path(path, c.input, '\\'), c.fits);
