@@ -13,7 +13,10 @@ void classify_cgi_url(RequestContext& context, const ServerSettings& settings);
 // cgi_refused when the command does not fit cgi_command.
 void build_perl_command(RequestContext& context);
 
-// True when the request goes to the CGI gateway.
+// True when the request goes to the CGI gateway: the URL after its first
+// character is "app.cgi", or a CGI name or Perl command was found. False for a
+// request with cgi_refused set; the caller answers it with "404 Not Found",
+// never with the static reply, which would send a script's source.
 bool is_cgi_request(const RequestContext& context);
 
 // Writes the command line into work_text and the working directory into

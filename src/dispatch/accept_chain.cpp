@@ -12,7 +12,7 @@
 #include <thread>
 
 struct ChainState {
-    ChainState(platform::Socket socket, const ChainSettings &chain_settings)
+    ChainState(platform::Socket socket, const ChainSettings& chain_settings)
         : settings(chain_settings), listener(std::move(socket)),
           free_slots(chain_settings.max_thread) {}
 
@@ -56,14 +56,14 @@ void accept_worker(std::shared_ptr<ChainState> chain);
 // Starts a worker on a detached thread. Nobody joins a worker: each accounts
 // for its own end by giving back its slot and leaving `live_workers`, and
 // keeps the chain state alive through its own reference until then.
-void start_worker(const std::shared_ptr<ChainState> &chain, std::string_view failure_log_text) {
+void start_worker(const std::shared_ptr<ChainState>& chain, std::string_view failure_log_text) {
     {
         std::lock_guard lock(chain->mutex);
         ++chain->live_workers;
     }
     try {
         std::thread(accept_worker, chain).detach();
-    } catch (const std::exception &) {
+    } catch (const std::exception&) {
         stop_process("ERROR Th1\n", failure_log_text);
     }
 }
@@ -71,7 +71,7 @@ void start_worker(const std::shared_ptr<ChainState> &chain, std::string_view fai
 // Takes a slot. When the count reaches exactly 0 the worker waits until a slot
 // is given back, without subtracting again. Returns false when the chain is
 // stopped while the worker waits; the slot is then still the worker's.
-bool take_slot(ChainState &chain) {
+bool take_slot(ChainState& chain) {
     std::unique_lock lock(chain.mutex);
     chain.free_slots = minus_one(chain.free_slots);
     if (chain.free_slots != 0)
@@ -80,20 +80,20 @@ bool take_slot(ChainState &chain) {
     return !chain.stopping;
 }
 
-void give_back_slot(ChainState &chain) {
+void give_back_slot(ChainState& chain) {
     std::lock_guard lock(chain.mutex);
     chain.free_slots = plus_one(chain.free_slots);
     chain.changed.notify_all();
 }
 
-bool is_stopping(ChainState &chain) {
+bool is_stopping(ChainState& chain) {
     std::lock_guard lock(chain.mutex);
     return chain.stopping;
 }
 
 // Waits without a time limit for the next connection. Returns an invalid
 // socket when accepting failed or the chain was stopped.
-platform::Accepted wait_for_connection(ChainState &chain) {
+platform::Accepted wait_for_connection(ChainState& chain) {
     for (;;) {
         platform::Accepted accepted = platform::accept_connection(chain.listener, no_deadline);
         if (accepted.socket.valid() || accepted.error != platform::error_would_block)
@@ -111,10 +111,10 @@ struct HandlerRun {
     bool ended = false; // guarded by the chain's mutex
 };
 
-void run_handler(ChainState &chain, HandlerRun &run) {
+void run_handler(ChainState& chain, HandlerRun& run) {
     try {
         chain.settings.handler(run.ticket);
-    } catch (const std::exception &) {
+    } catch (const std::exception&) {
         // The handler's failure is that connection's alone; the worker closes it.
     }
     std::lock_guard lock(chain.mutex);
@@ -124,7 +124,7 @@ void run_handler(ChainState &chain, HandlerRun &run) {
 
 // Waits for the handler until the ticket's deadline or a stop. Returns true
 // when it ended by itself.
-bool wait_for_handler(ChainState &chain, HandlerRun &run) {
+bool wait_for_handler(ChainState& chain, HandlerRun& run) {
     std::unique_lock lock(chain.mutex);
     auto over = [&] { return run.ended || chain.stopping; };
     if (run.ticket.deadline == no_deadline)
@@ -134,7 +134,7 @@ bool wait_for_handler(ChainState &chain, HandlerRun &run) {
     return run.ended;
 }
 
-void serve(ChainState &chain, platform::Accepted accepted) {
+void serve(ChainState& chain, platform::Accepted accepted) {
     // Kept open until the handler has ended, so that the log mutex exists
     // whenever the handler opens it by name.
     platform::LogMutexHandle log_mutex = platform::LogMutexHandle::create();
@@ -152,7 +152,7 @@ void serve(ChainState &chain, platform::Accepted accepted) {
         std::thread handler;
         try {
             handler = std::thread(run_handler, std::ref(chain), std::ref(run));
-        } catch (const std::exception &) {
+        } catch (const std::exception&) {
             stop_process("Error Create Thread\n", "http Thread Create Error!\n");
         }
         if (!wait_for_handler(chain, run)) {
@@ -189,7 +189,7 @@ void accept_worker(std::shared_ptr<ChainState> chain) {
 
 } // namespace
 
-AcceptChain::AcceptChain(platform::Socket listener, const ChainSettings &settings)
+AcceptChain::AcceptChain(platform::Socket listener, const ChainSettings& settings)
     : state_(std::make_shared<ChainState>(std::move(listener), settings)) {}
 
 AcceptChain::~AcceptChain() {

@@ -27,11 +27,11 @@ struct ChainState;
 class AcceptChain {
 public:
     // Takes over `listener`, which must already listen.
-    AcceptChain(platform::Socket listener, const ChainSettings &settings);
+    AcceptChain(platform::Socket listener, const ChainSettings& settings);
     // Stops the chain.
     ~AcceptChain();
-    AcceptChain(const AcceptChain &) = delete;
-    AcceptChain &operator=(const AcceptChain &) = delete;
+    AcceptChain(const AcceptChain&) = delete;
+    AcceptChain& operator=(const AcceptChain&) = delete;
 
     // Starts the first accept worker. A thread that cannot be started ends the
     // process, after the console text and the log line of that failure.

@@ -9,8 +9,8 @@
 // What an accept worker lends to its handler for the handler's whole run. The
 // worker owns it and keeps it until the handler has ended.
 struct ConnectionTicket {
-    platform::Socket socket;          // the connection, non-blocking
-    std::uint32_t peer_address = 0;   // IPv4, network byte order
+    platform::Socket socket;        // the connection, non-blocking
+    std::uint32_t peer_address = 0; // IPv4, network byte order
     std::int32_t free_slots_at_start = 0;
     // The moment the supervising worker cancels the handler. Every wait of the
     // handler is bounded by it.

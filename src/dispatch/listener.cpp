@@ -21,7 +21,7 @@ std::atomic<std::int32_t> initial_free_slots{0};
 // attempts dropped under load.
 constexpr int listen_backlog = 5;
 
-int fail_start(std::string_view console_text, int result, platform::Socket &socket) {
+int fail_start(std::string_view console_text, int result, platform::Socket& socket) {
     platform::console_write(console_text);
     socket.close();
     platform::stop_sockets();
@@ -30,7 +30,7 @@ int fail_start(std::string_view console_text, int result, platform::Socket &sock
 
 } // namespace
 
-const std::array<char, host_name_size> &host_name() {
+const std::array<char, host_name_size>& host_name() {
     return process_host_name;
 }
 
@@ -47,7 +47,7 @@ int start_listener(ConnectionHandler handler) {
     listener = platform::open_tcp_socket();
     if (!listener.valid())
         return fail_start("\nError in New a Socket.", -2, listener);
-    const ServerSettings &settings = server_settings();
+    const ServerSettings& settings = server_settings();
     if (!platform::bind_any(listener, listening_port(settings)))
         return fail_start("\n Error in Binding socket.", -3, listener);
     if (!platform::listen_on(listener, listen_backlog))

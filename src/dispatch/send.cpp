@@ -2,7 +2,7 @@
 
 #include "platform/socket.h"
 
-int send_bytes(ConnectionTicket &connection, std::span<const char> bytes) {
+int send_bytes(ConnectionTicket& connection, std::span<const char> bytes) {
     // A cancelled handler's client has already seen the connection closed, and
     // nothing may leave after the deadline at which the worker cancels it.
     if (connection.cancelled || Clock::now() >= connection.deadline)
@@ -10,6 +10,6 @@ int send_bytes(ConnectionTicket &connection, std::span<const char> bytes) {
     return platform::send_all(connection.socket, bytes, connection.deadline);
 }
 
-int send_text(ConnectionTicket &connection, std::string_view text) {
+int send_text(ConnectionTicket& connection, std::string_view text) {
     return send_bytes(connection, std::span<const char>(text.data(), text.size()));
 }

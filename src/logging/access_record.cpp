@@ -26,7 +26,7 @@ constexpr std::string_view cancelled_text{cancelled_bytes, sizeof cancelled_byte
 // The columns that "%4.4s" gives the method or the first request bytes.
 constexpr std::size_t method_columns = 4;
 
-void put(AccessRecord &record, std::string_view text) {
+void put(AccessRecord& record, std::string_view text) {
     if (record.length >= record.text.size()) {
         // Only a record changed from outside can get here; keep it terminated.
         record.length = record.text.size() - 1;
@@ -38,7 +38,7 @@ void put(AccessRecord &record, std::string_view text) {
 }
 
 // The first piece of every line: the peer's octets, zero-padded.
-void begin_with_address(AccessRecord &record, const std::array<int, 4> &octets) {
+void begin_with_address(AccessRecord& record, const std::array<int, 4>& octets) {
     (void)format_into(record.text, "%03d.%03d.%03d.%03d", octets[0], octets[1], octets[2],
                       octets[3]);
     record.length = text_of(record.text).size();
@@ -47,7 +47,7 @@ void begin_with_address(AccessRecord &record, const std::array<int, 4> &octets) 
 // What "%4.4s" makes of `text`: at most four bytes, up to a NUL, right-aligned
 // in four columns. The bytes are the client's, so they are escaped after the
 // padding is counted on the raw bytes.
-void append_method_columns(AccessRecord &record, std::string_view text) {
+void append_method_columns(AccessRecord& record, std::string_view text) {
     std::size_t used = 0;
     while (used < method_columns && used < text.size() && text[used] != '\0')
         ++used;
@@ -97,13 +97,13 @@ std::size_t safe_cut(std::string_view text, std::size_t limit) {
 
 } // namespace
 
-void begin_refused_line(AccessRecord &record, const std::array<int, 4> &octets) {
+void begin_refused_line(AccessRecord& record, const std::array<int, 4>& octets) {
     begin_with_address(record, octets);
     put(record, " Info:");
     put(record, refused_text);
 }
 
-void begin_receive_failure_line(AccessRecord &record, const std::array<int, 4> &octets,
+void begin_receive_failure_line(AccessRecord& record, const std::array<int, 4>& octets,
                                 int error_number) {
     begin_with_address(record, octets);
     std::array<char, 32> warning{};
@@ -112,12 +112,12 @@ void begin_receive_failure_line(AccessRecord &record, const std::array<int, 4> &
     put(record, cancelled_text);
 }
 
-void begin_method_refused_line(AccessRecord &record, const std::array<int, 4> &octets,
+void begin_method_refused_line(AccessRecord& record, const std::array<int, 4>& octets,
                                std::string_view head) {
     begin_request_line(record, octets, head);
 }
 
-void begin_request_line(AccessRecord &record, const std::array<int, 4> &octets,
+void begin_request_line(AccessRecord& record, const std::array<int, 4>& octets,
                         std::string_view method) {
     begin_with_address(record, octets);
     put(record, " ");
@@ -125,11 +125,11 @@ void begin_request_line(AccessRecord &record, const std::array<int, 4> &octets,
     put(record, " ");
 }
 
-void append_text(AccessRecord &record, std::string_view text) {
+void append_text(AccessRecord& record, std::string_view text) {
     put(record, text);
 }
 
-void append_client_text(AccessRecord &record, std::string_view text) {
+void append_client_text(AccessRecord& record, std::string_view text) {
     static constexpr char hex_digits[] = "0123456789ABCDEF";
     std::size_t plain_start = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -144,7 +144,7 @@ void append_client_text(AccessRecord &record, std::string_view text) {
     put(record, text.substr(plain_start));
 }
 
-std::string_view finish_access_line(const AccessRecord &record, std::string_view status_text,
+std::string_view finish_access_line(const AccessRecord& record, std::string_view status_text,
                                     std::span<char> line) {
     if (line.empty())
         return {};
@@ -160,7 +160,7 @@ std::string_view finish_access_line(const AccessRecord &record, std::string_view
     return {line.data(), kept + status_text.size()};
 }
 
-void write_access_record(RequestContext &context) {
+void write_access_record(RequestContext& context) {
     // An overdue handler has been given up by its worker: it logs nothing more.
     if (context.ticket.cancelled)
         return;

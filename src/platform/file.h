@@ -63,7 +63,9 @@ bool flush_file(File& file);
 
 // Removes a file. Returns false on failure.
 bool remove_file(const char* path);
-// Renames a file, failing when `to` exists. Returns false on failure.
+// Renames a file. Whether an existing `to` is replaced differs between the
+// platforms, so a caller that wants it gone removes it first. Returns false on
+// failure.
 bool rename_file(const char* from, const char* to);
 // True when something exists at `path` (the existence test of CGI names).
 bool path_exists(const char* path);

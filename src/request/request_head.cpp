@@ -54,7 +54,7 @@ std::optional<std::uint64_t> parse_decimal(std::string_view digits) {
 
 // The next field of the request line: white space skipped, then a run of
 // anything else. `rest` moves past it.
-std::string_view next_field(std::string_view &rest) {
+std::string_view next_field(std::string_view& rest) {
     std::size_t start = rest.find_first_not_of(field_separators);
     if (start == std::string_view::npos) {
         rest = {};
@@ -116,7 +116,7 @@ std::optional<std::uint64_t> declared_content_length(std::string_view head) {
     return declared;
 }
 
-RequestLineFit split_request_line(RequestContext &context) {
+RequestLineFit split_request_line(RequestContext& context) {
     std::string_view rest = text_of(context.request_head);
     std::string_view method = next_field(rest);
     std::string_view url = next_field(rest);
@@ -137,7 +137,7 @@ RequestLineFit split_request_line(RequestContext &context) {
 
 std::string console_safe(std::string_view text) {
     std::string shown(text);
-    for (char &byte : shown) {
+    for (char& byte : shown) {
         auto value = static_cast<unsigned char>(byte);
         bool control = value < 0x20 || value == 0x7F;
         if (control && byte != '\r' && byte != '\n' && byte != '\t')

@@ -24,9 +24,9 @@ std::optional<std::uint64_t> declared_content_length(std::string_view head);
 
 // The outcome of splitting the request line.
 enum class RequestLineFit {
-    fits,             // every field held whole (protocol may be cut)
-    method_too_long,  // a method over 15 characters: refused as not implemented
-    url_too_long,     // a URL over 511 characters: never mapped, "404 Not Found"
+    fits,            // every field held whole (protocol may be cut)
+    method_too_long, // a method over 15 characters: refused as not implemented
+    url_too_long,    // a URL over 511 characters: never mapped, "404 Not Found"
 };
 
 // Reads method, url and protocol from the start of request_head: fields are runs

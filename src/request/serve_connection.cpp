@@ -30,7 +30,7 @@ constexpr std::string_view refused_status = "  ";
 // the terminator.
 constexpr std::size_t head_capacity = request_head_size - 1;
 
-void take_peer_address(RequestContext &context) {
+void take_peer_address(RequestContext& context) {
     // The address is in network byte order: its lowest-addressed byte is the
     // first octet of the dotted form.
     unsigned char bytes[4];
@@ -40,7 +40,7 @@ void take_peer_address(RequestContext &context) {
     format_into(context.peer_text, "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
 }
 
-bool client_admitted(const RequestContext &context, const ServerSettings &settings) {
+bool client_admitted(const RequestContext& context, const ServerSettings& settings) {
     std::string_view peer = text_of(context.peer_text);
     return address_admitted(peer, text_of(settings.ACCEPTIP_INNER)) ||
            address_admitted(peer, text_of(settings.ACCEPTIP_OUTER));
@@ -56,7 +56,7 @@ enum class HeadOutcome {
 // declares a Content-Length, the body is received too: a browser sends head and
 // body in separate pieces, and a body cut at the first piece would be corrupted
 // form data. Every wait ends at the connection's deadline.
-HeadOutcome receive_head(RequestContext &context, int &error_number) {
+HeadOutcome receive_head(RequestContext& context, int& error_number) {
     std::optional<std::size_t> end;
     std::size_t wanted = 0;
     for (;;) {
@@ -93,7 +93,7 @@ HeadOutcome receive_head(RequestContext &context, int &error_number) {
     }
 }
 
-void trace_request(const RequestContext &context) {
+void trace_request(const RequestContext& context) {
     // Two separate writes, as other connections' output may come between them.
     std::string trace = "[" + std::to_string(context.last_received) + "],";
     trace += console_safe(text_of(context.request_head));
@@ -102,14 +102,14 @@ void trace_request(const RequestContext &context) {
     platform::console_write("[" + std::to_string(context.received_total) + "] ");
 }
 
-void refuse(RequestContext &context, std::string_view reply) {
+void refuse(RequestContext& context, std::string_view reply) {
     (void)send_text(context.ticket, reply);
     copy_into(context.status_text, reply);
     begin_method_refused_line(context.access_record, context.peer_octets,
                               text_of(context.request_head));
 }
 
-void append_data(AccessRecord &record, std::span<const char> field) {
+void append_data(AccessRecord& record, std::span<const char> field) {
     std::string_view data = text_of(field);
     if (data.empty())
         return;
@@ -119,7 +119,7 @@ void append_data(AccessRecord &record, std::span<const char> field) {
 
 // The steps of a GET or POST, in their fixed order: each sees the fields as the
 // steps before it left them.
-void handle_request(RequestContext &context, const ServerSettings &settings, bool url_fits) {
+void handle_request(RequestContext& context, const ServerSettings& settings, bool url_fits) {
     extract_body(context);
     extract_query(context);
     map_local_path(context, settings);
@@ -128,7 +128,7 @@ void handle_request(RequestContext &context, const ServerSettings &settings, boo
     classify_cgi_url(context, settings);
     cut_at_question_mark(context.local_path);
 
-    AccessRecord &record = context.access_record;
+    AccessRecord& record = context.access_record;
     begin_request_line(record, context.peer_octets, text_of(context.method));
     append_client_text(record, text_of(context.local_path));
     if (context.is_perl)
@@ -148,8 +148,8 @@ void handle_request(RequestContext &context, const ServerSettings &settings, boo
         send_static_reply(context);
 }
 
-void serve(RequestContext &context) {
-    const ServerSettings &settings = server_settings();
+void serve(RequestContext& context) {
+    const ServerSettings& settings = server_settings();
     take_peer_address(context);
 
     if (!client_admitted(context, settings)) {
@@ -181,19 +181,19 @@ void serve(RequestContext &context) {
 
 // An overdue handler has been cancelled by its worker, or is about to be: it
 // sends and logs nothing more.
-bool overdue(const ConnectionTicket &ticket) {
+bool overdue(const ConnectionTicket& ticket) {
     return ticket.cancelled.load() || Clock::now() >= ticket.deadline;
 }
 
 } // namespace
 
-void serve_connection(ConnectionTicket &ticket) {
+void serve_connection(ConnectionTicket& ticket) {
     // The record is large but fixed; it lives on this thread's stack for the
     // connection's whole life.
     RequestContext context(ticket);
     try {
         serve(context);
-    } catch (const std::exception &) {
+    } catch (const std::exception&) {
         // Out of memory or a failed thread resource: the connection ends here,
         // and its line says what was composed so far.
     }

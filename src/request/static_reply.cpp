@@ -44,8 +44,9 @@ void map_local_path(RequestContext &context, const ServerSettings &settings) {
     std::string_view mapped = rest.substr(0, rest.find('?'));
 
     context.path_refused = mapped_part_refused(mapped);
-    bool fits = format_into(context.local_path, "%s%c", text_of(settings.WEBROOT).data(),
-                            platform::path_separator);
+    std::string_view root = text_of(settings.WEBROOT);
+    bool fits = format_into(context.local_path, "%.*s%c", static_cast<int>(root.size()),
+                            root.data(), platform::path_separator);
     std::size_t used = text_of(context.local_path).size();
     for (char c : rest) {
         if (!fits || used + 1 >= context.local_path.size()) {
@@ -58,7 +59,7 @@ void map_local_path(RequestContext &context, const ServerSettings &settings) {
     // Only the part in front of the '?' reaches the file system; a query cut
     // off here is cut off anyway before anything reads the path. A path that
     // does not fit whole is refused rather than served cut.
-    std::size_t path_length = text_of(settings.WEBROOT).size() + 1 + mapped.size();
+    std::size_t path_length = root.size() + 1 + mapped.size();
     if (path_length >= context.local_path.size())
         context.path_refused = true;
 }

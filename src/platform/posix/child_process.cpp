@@ -349,7 +349,8 @@ ReadResult read_available(Descriptor &pipe, std::vector<char> &output, std::size
     for (;;) {
         std::size_t kept = output.size();
         // One byte beyond the cap is enough to know that the cap was passed.
-        std::size_t room = std::min(piece, cap + 1 - kept);
+        // Nothing beyond the cap is ever kept, so `kept` is at most `cap` here.
+        std::size_t room = cap - kept < piece ? cap - kept + 1 : piece;
         output.resize(kept + room);
         ssize_t count = read(pipe.get(), output.data() + kept, room);
         output.resize(kept + static_cast<std::size_t>(std::max<ssize_t>(count, 0)));

@@ -36,7 +36,7 @@ int socket_error_number(int error) {
     }
 }
 
-int handle_of(const Socket &socket) {
+int handle_of(const Socket& socket) {
     return static_cast<int>(socket.get());
 }
 
@@ -60,7 +60,7 @@ enum class WaitResult {
 
 // Waits until `socket` has one of `events` (or an error or hang-up, which the
 // following call then reports) or `deadline` passes.
-WaitResult wait_for(const Socket &socket, short events, Deadline deadline) {
+WaitResult wait_for(const Socket& socket, short events, Deadline deadline) {
     for (;;) {
         pollfd entry{handle_of(socket), events, 0};
         int result = ::poll(&entry, 1, poll_timeout(deadline));
@@ -75,7 +75,7 @@ WaitResult wait_for(const Socket &socket, short events, Deadline deadline) {
 
 } // namespace
 
-Socket &Socket::operator=(Socket &&other) noexcept {
+Socket& Socket::operator=(Socket&& other) noexcept {
     if (this != &other) {
         close();
         handle_ = other.release();
@@ -114,7 +114,7 @@ Socket open_tcp_socket() {
     return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
 }
 
-bool bind_any(Socket &socket, std::uint16_t port) {
+bool bind_any(Socket& socket, std::uint16_t port) {
     // SO_REUSEADDR lets a restarted server bind while connections of the
     // previous run linger in TIME_WAIT. On Linux it never allows binding over a
     // socket that is listening, so another program on the port still makes
@@ -125,24 +125,24 @@ bool bind_any(Socket &socket, std::uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(port);
-    return ::bind(handle_of(socket), reinterpret_cast<const sockaddr *>(&address),
-                  sizeof address) == 0;
+    return ::bind(handle_of(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+           0;
 }
 
-bool listen_on(Socket &socket, int backlog) {
+bool listen_on(Socket& socket, int backlog) {
     return ::listen(handle_of(socket), backlog) == 0;
 }
 
-std::uint16_t local_port(const Socket &socket) {
+std::uint16_t local_port(const Socket& socket) {
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    if (::getsockname(handle_of(socket), reinterpret_cast<sockaddr *>(&address), &length) != 0 ||
+    if (::getsockname(handle_of(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
         address.sin_family != AF_INET)
         return 0;
     return ntohs(address.sin_port);
 }
 
-Accepted accept_connection(Socket &listener, Deadline deadline) {
+Accepted accept_connection(Socket& listener, Deadline deadline) {
     Accepted accepted;
     switch (wait_for(listener, POLLIN, deadline)) {
     case WaitResult::ready:
@@ -156,7 +156,7 @@ Accepted accept_connection(Socket &listener, Deadline deadline) {
     }
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    int handle = ::accept4(handle_of(listener), reinterpret_cast<sockaddr *>(&peer), &length,
+    int handle = ::accept4(handle_of(listener), reinterpret_cast<sockaddr*>(&peer), &length,
                            SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (handle < 0) {
         int error = errno;
@@ -174,14 +174,14 @@ Accepted accept_connection(Socket &listener, Deadline deadline) {
     return accepted;
 }
 
-void wake_listener(Socket &listener) {
+void wake_listener(Socket& listener) {
     // Shutting a listening socket down wakes every poll() on it and leaves it
     // readable, while accept() fails from then on: the kernel keeps that state
     // for us, so later accepts fail at once without a flag of our own.
     (void)::shutdown(handle_of(listener), SHUT_RDWR);
 }
 
-int receive(Socket &socket, std::span<char> buffer, Deadline deadline) {
+int receive(Socket& socket, std::span<char> buffer, Deadline deadline) {
     std::size_t wanted = buffer.size() > INT_MAX ? INT_MAX : buffer.size();
     for (;;) {
         ssize_t count = ::recv(handle_of(socket), buffer.data(), wanted, MSG_DONTWAIT);
@@ -203,7 +203,7 @@ int receive(Socket &socket, std::span<char> buffer, Deadline deadline) {
     }
 }
 
-int send_all(Socket &socket, std::span<const char> bytes, Deadline deadline) {
+int send_all(Socket& socket, std::span<const char> bytes, Deadline deadline) {
     std::size_t sent = 0;
     // A connection takes what fits into its send buffer; the rest waits until
     // the peer has read enough, never longer than the deadline.
@@ -230,11 +230,11 @@ int send_all(Socket &socket, std::span<const char> bytes, Deadline deadline) {
     return 0;
 }
 
-void shutdown_send(Socket &socket) {
+void shutdown_send(Socket& socket) {
     (void)::shutdown(handle_of(socket), SHUT_WR);
 }
 
-void shutdown_both(Socket &socket) {
+void shutdown_both(Socket& socket) {
     (void)::shutdown(handle_of(socket), SHUT_RDWR);
 }
 

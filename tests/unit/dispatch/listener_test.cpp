@@ -10,7 +10,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-void unused_handler(ConnectionTicket &) {}
+void unused_handler(ConnectionTicket&) {}
 
 TEST(StartListener, PortInUseFailsTheBind) {
     platform::Socket other = loopback::listener();
@@ -48,16 +48,16 @@ TEST(SendPrimitives, SendWholeTextAndBytes) {
 }
 
 struct RefusedCase {
-    const char *name;
-    void (*prepare)(ConnectionTicket &ticket);
+    const char* name;
+    void (*prepare)(ConnectionTicket& ticket);
 };
 const RefusedCase refused_cases[] = {
-    {"cancelled", [](ConnectionTicket &t) { t.cancelled = true; }},
-    {"deadline_passed", [](ConnectionTicket &t) { t.deadline = Clock::now() - 1ms; }},
+    {"cancelled", [](ConnectionTicket& t) { t.cancelled = true; }},
+    {"deadline_passed", [](ConnectionTicket& t) { t.deadline = Clock::now() - 1ms; }},
 };
 
 TEST(SendPrimitives, SendNothingForCancelledOrOverdueHandler) {
-    for (const auto &c : refused_cases) {
+    for (const auto& c : refused_cases) {
         SCOPED_TRACE(c.name);
         TicketFixture fixture;
         ASSERT_TRUE(fixture.ticket.socket.valid());

@@ -20,7 +20,7 @@ namespace loopback {
 
 using namespace std::chrono_literals;
 
-inline int fd_of(const platform::Socket &socket) {
+inline int fd_of(const platform::Socket& socket) {
     return static_cast<int>(socket.get());
 }
 
@@ -36,7 +36,7 @@ inline sockaddr_in address_of(std::uint16_t port) {
 inline platform::Socket listener() {
     platform::Socket socket = platform::open_tcp_socket();
     sockaddr_in address = address_of(0);
-    if (::bind(fd_of(socket), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+    if (::bind(fd_of(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         !platform::listen_on(socket, 16))
         return {};
     return socket;
@@ -46,18 +46,18 @@ inline platform::Socket listener() {
 inline platform::Socket connect_to(std::uint16_t port) {
     platform::Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address = address_of(port);
-    if (::connect(fd_of(socket), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+    if (::connect(fd_of(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         return {};
     return socket;
 }
 
-inline bool send_raw(platform::Socket &socket, std::string_view bytes) {
+inline bool send_raw(platform::Socket& socket, std::string_view bytes) {
     return ::send(fd_of(socket), bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
            static_cast<ssize_t>(bytes.size());
 }
 
 // Closes with a reset instead of an orderly end.
-inline void reset(platform::Socket &socket) {
+inline void reset(platform::Socket& socket) {
     linger abort_at_once{1, 0};
     ::setsockopt(fd_of(socket), SOL_SOCKET, SO_LINGER, &abort_at_once, sizeof abort_at_once);
     socket.close();
@@ -69,7 +69,7 @@ struct ReadResult {
 };
 
 // Reads until the peer ends the connection or `limit` passes.
-inline ReadResult read_to_end(platform::Socket &socket, std::chrono::milliseconds limit) {
+inline ReadResult read_to_end(platform::Socket& socket, std::chrono::milliseconds limit) {
     ReadResult result;
     auto deadline = std::chrono::steady_clock::now() + limit;
     char buffer[4096];

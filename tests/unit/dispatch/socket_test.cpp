@@ -73,19 +73,19 @@ TEST(AcceptConnection, WakeListenerEndsWaitingAndEveryLaterAccept) {
 }
 
 struct ReceiveCase {
-    const char *name;
-    void (*peer)(platform::Socket &client);
+    const char* name;
+    void (*peer)(platform::Socket& client);
     int expected;
 };
 const ReceiveCase receive_cases[] = {
-    {"data", [](platform::Socket &c) { loopback::send_raw(c, "abc"); }, 3},
-    {"orderly_close", [](platform::Socket &c) { c.close(); }, 0},
-    {"reset", [](platform::Socket &c) { loopback::reset(c); }, -platform::error_connection_reset},
-    {"silence_until_deadline", [](platform::Socket &) {}, -platform::error_timed_out},
+    {"data", [](platform::Socket& c) { loopback::send_raw(c, "abc"); }, 3},
+    {"orderly_close", [](platform::Socket& c) { c.close(); }, 0},
+    {"reset", [](platform::Socket& c) { loopback::reset(c); }, -platform::error_connection_reset},
+    {"silence_until_deadline", [](platform::Socket&) {}, -platform::error_timed_out},
 };
 
 TEST(Receive, Outcomes) {
-    for (const auto &c : receive_cases) {
+    for (const auto& c : receive_cases) {
         SCOPED_TRACE(c.name);
         Connection connection;
         ASSERT_TRUE(connection.server.socket.valid());
@@ -143,16 +143,16 @@ TEST(SendAll, FailsWhenDeadlinePassesFirst) {
 }
 
 struct SendFailureCase {
-    const char *name;
-    void (*interrupt)(Connection &connection);
+    const char* name;
+    void (*interrupt)(Connection& connection);
 };
 const SendFailureCase send_failure_cases[] = {
-    {"peer_resets", [](Connection &c) { loopback::reset(c.client); }},
-    {"shut_down_by_supervisor", [](Connection &c) { platform::shutdown_both(c.server.socket); }},
+    {"peer_resets", [](Connection& c) { loopback::reset(c.client); }},
+    {"shut_down_by_supervisor", [](Connection& c) { platform::shutdown_both(c.server.socket); }},
 };
 
 TEST(SendAll, FailsPromptlyWhenConnectionBreaksWhileWaiting) {
-    for (const auto &c : send_failure_cases) {
+    for (const auto& c : send_failure_cases) {
         SCOPED_TRACE(c.name);
         Connection connection;
         ASSERT_TRUE(connection.server.socket.valid());

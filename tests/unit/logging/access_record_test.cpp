@@ -26,7 +26,7 @@ const std::string cancelled_text =
     "\x83\x5A\x83\x8B\x82\xB3\x82\xEA\x82\xDC\x82\xB5\x82\xBD\x81\x42";
 
 // The pieces of a handled request, appended in the order the handler takes.
-void compose_request(AccessRecord &record, std::string_view method, std::string_view local_path,
+void compose_request(AccessRecord& record, std::string_view method, std::string_view local_path,
                      std::string_view url, std::string_view body, std::string_view query) {
     begin_request_line(record, client, method);
     append_client_text(record, local_path);
@@ -41,68 +41,68 @@ void compose_request(AccessRecord &record, std::string_view method, std::string_
     }
 }
 
-std::string finish(const AccessRecord &record, std::string_view status) {
+std::string finish(const AccessRecord& record, std::string_view status) {
     std::array<char, access_line_limit + 1> line{};
     return std::string(finish_access_line(record, status, line));
 }
 
 struct LineCase {
-    const char *name;
-    std::function<void(AccessRecord &)> compose;
+    const char* name;
+    std::function<void(AccessRecord&)> compose;
     std::string status;
     std::string line;
 };
 
 TEST(AccessLine, Cases) {
     const LineCase cases[] = {
-        {"refused", [](AccessRecord &r) { begin_refused_line(r, client); }, "  ",
+        {"refused", [](AccessRecord& r) { begin_refused_line(r, client); }, "  ",
          "192.168.000.005 Info:" + refused_text + "  "},
-        {"reset", [](AccessRecord &r) { begin_receive_failure_line(r, client, 10054); }, "",
+        {"reset", [](AccessRecord& r) { begin_receive_failure_line(r, client, 10054); }, "",
          "192.168.000.005  Warning[10054]:" + cancelled_text},
-        {"closed", [](AccessRecord &r) { begin_receive_failure_line(r, client, 0); }, "",
+        {"closed", [](AccessRecord& r) { begin_receive_failure_line(r, client, 0); }, "",
          "192.168.000.005  Warning[0]:" + cancelled_text},
-        {"put", [](AccessRecord &r) { begin_method_refused_line(r, client, "PUT /x HTTP/1.0"); },
+        {"put", [](AccessRecord& r) { begin_method_refused_line(r, client, "PUT /x HTTP/1.0"); },
          "501 Not Implemented", "192.168.000.005 PUT  501 Not Implemented"},
         {"delete",
-         [](AccessRecord &r) { begin_method_refused_line(r, client, "DELETE /x HTTP/1.0"); },
+         [](AccessRecord& r) { begin_method_refused_line(r, client, "DELETE /x HTTP/1.0"); },
          "501 Not Implemented", "192.168.000.005 DELE 501 Not Implemented"},
         {"line_ends_before_method",
-         [](AccessRecord &r) { begin_method_refused_line(r, client, "\r\nPUT /x HTTP/1.0"); },
+         [](AccessRecord& r) { begin_method_refused_line(r, client, "\r\nPUT /x HTTP/1.0"); },
          "501 Not Implemented", "192.168.000.005 %0D%0APU 501 Not Implemented"},
         {"head_shorter_than_four_bytes",
-         [](AccessRecord &r) { begin_method_refused_line(r, client, "GE\0T /"s); },
+         [](AccessRecord& r) { begin_method_refused_line(r, client, "GE\0T /"s); },
          "501 Not Implemented", "192.168.000.005   GE 501 Not Implemented"},
         {"get_with_query",
-         [](AccessRecord &r) {
+         [](AccessRecord& r) {
              compose_request(r, "GET", "D:\\www\\index.html", "/index.html", "", "a=1");
          },
          "", "192.168.000.005  GET D:\\www\\index.html[/index.html] Data:a=1"},
         {"post_body_before_query",
-         [](AccessRecord &r) {
+         [](AccessRecord& r) {
              compose_request(r, "POST", "D:\\www\\prog.cgi", "/prog.cgi", "y=2", "x=1");
          },
          "", "192.168.000.005 POST D:\\www\\prog.cgi[/prog.cgi] Data:y=2Data:x=1"},
         {"no_data_ends_in_bracket_and_space",
-         [](AccessRecord &r) { compose_request(r, "GET", "D:\\www\\a", "/a", "", ""); }, "",
+         [](AccessRecord& r) { compose_request(r, "GET", "D:\\www\\a", "/a", "", ""); }, "",
          "192.168.000.005  GET D:\\www\\a[/a] "},
         {"missing_file",
-         [](AccessRecord &r) {
+         [](AccessRecord& r) {
              compose_request(r, "GET", "D:\\www\\missing.html", "/missing.html", "", "");
          },
          "404 Not Found",
          "192.168.000.005  GET D:\\www\\missing.html[/missing.html] 404 Not Found"},
         {"client_control_bytes_escaped",
-         [](AccessRecord &r) {
+         [](AccessRecord& r) {
              compose_request(r, "G\x01T", "D:\\www\\a", "/a", "", "l1\r\nl2\0\x7f\x1b"s);
          },
          "", "192.168.000.005  G%01T D:\\www\\a[/a] Data:l1%0D%0Al2%00%7F%1B"},
         {"client_high_bytes_and_percent_pass",
-         [](AccessRecord &r) {
+         [](AccessRecord& r) {
              compose_request(r, "GET", "D:\\www\\a", "/a", "", "\x83\x41\x80\xff%41");
          },
          "", "192.168.000.005  GET D:\\www\\a[/a] Data:\x83\x41\x80\xff%41"},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         AccessRecord record;
         // Each beginning replaces what an earlier line left.
@@ -123,7 +123,7 @@ TEST(AccessLine, LongLineIsCutBeforeItsStatus) {
 }
 
 struct CutCase {
-    const char *name;
+    const char* name;
     std::string unit;     // bytes that must stay together
     std::size_t position; // where the unit starts in the line
     std::string status;
@@ -144,7 +144,7 @@ TEST(AccessLine, CutNeverSplitsAnEscapeOrAPair) {
         {"escape_behind_stray_lead_byte", "\x81\x01", 1020, "", 1021},
     };
     const std::string prefix = "192.168.000.005  GET ";
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         AccessRecord record;
         begin_request_line(record, client, "GET");

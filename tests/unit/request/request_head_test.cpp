@@ -15,7 +15,7 @@ using namespace std::string_view_literals;
 namespace {
 
 struct AddressCase {
-    const char *name;
+    const char* name;
     std::string_view peer;
     std::string_view prefix;
     bool admitted;
@@ -36,7 +36,7 @@ constexpr AddressCase address_cases[] = {
 };
 
 TEST(AddressAdmitted, Cases) {
-    for (const auto &c : address_cases) {
+    for (const auto& c : address_cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(address_admitted(c.peer, c.prefix), c.admitted);
     }
@@ -61,7 +61,7 @@ TEST(HeadEnd, CompleteOnlyOnceTheBlankLineHasArrived) {
 }
 
 struct HeadEndCase {
-    const char *name;
+    const char* name;
     std::string_view received;
     std::optional<std::size_t> end;
 };
@@ -75,14 +75,14 @@ const HeadEndCase head_end_cases[] = {
 };
 
 TEST(HeadEnd, Cases) {
-    for (const auto &c : head_end_cases) {
+    for (const auto& c : head_end_cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(head_end(bytes_of(c.received)), c.end);
     }
 }
 
 struct LengthCase {
-    const char *name;
+    const char* name;
     std::string_view head;
     std::optional<std::uint64_t> length;
 };
@@ -111,14 +111,14 @@ const LengthCase length_cases[] = {
 };
 
 TEST(DeclaredContentLength, Cases) {
-    for (const auto &c : length_cases) {
+    for (const auto& c : length_cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(declared_content_length(c.head), c.length);
     }
 }
 
 struct SplitCase {
-    const char *name;
+    const char* name;
     std::string head;
     RequestLineFit fit;
     std::string method;
@@ -154,7 +154,7 @@ TEST(SplitRequestLine, Cases) {
          "/a", std::string(63, 'P')},
     };
     ConnectionTicket ticket;
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto context = std::make_unique<RequestContext>(ticket);
         // Stale fields must not survive a field that is missing from the head.
@@ -168,7 +168,7 @@ TEST(SplitRequestLine, Cases) {
 }
 
 struct ConsoleCase {
-    const char *name;
+    const char* name;
     std::string_view text;
     std::string_view shown;
 };
@@ -181,7 +181,7 @@ const ConsoleCase console_cases[] = {
 };
 
 TEST(ConsoleSafe, Cases) {
-    for (const auto &c : console_cases) {
+    for (const auto& c : console_cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(console_safe(c.text), c.shown);
     }

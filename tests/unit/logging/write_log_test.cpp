@@ -1,0 +1,176 @@
+#include "logging/write_log.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct RecordCase {
+    const char* name;
+    platform::LocalTime time;
+    std::string message;
+    std::string expected;
+};
+
+constexpr platform::LocalTime march_fifth{2024, 3, 5, 7, 8, 9, 10};
+
+const RecordCase record_cases[] = {
+    {"example", march_fifth, "abc", "2024/03/05 07:08:09.010 abc\r\n"},
+    {"empty_message", march_fifth, "", "2024/03/05 07:08:09.010 \r\n"},
+    {"own_line_feed", march_fifth, "banner\n", "2024/03/05 07:08:09.010 banner\n\r\n"},
+    {"year_right_aligned", {999, 12, 31, 23, 59, 59, 999}, "x", " 999/12/31 23:59:59.999 x\r\n"},
+    {"shift_jis_unchanged", march_fifth, "\x8B\x4E\x93\xAE",
+     "2024/03/05 07:08:09.010 \x8B\x4E\x93\xAE\r\n"},
+    {"ends_at_nul", march_fifth, std::string("ab\0cd", 5), "2024/03/05 07:08:09.010 ab\r\n"},
+    {"longest_message_whole", march_fifth, std::string(1023, 'm'),
+     "2024/03/05 07:08:09.010 " + std::string(1023, 'm') + "\r\n"},
+    {"longer_message_cut", march_fifth, std::string(1024, 'm'),
+     "2024/03/05 07:08:09.010 " + std::string(1023, 'm') + "\r\n"},
+};
+
+TEST(FormatLogRecord, Cases) {
+    for (const auto& c : record_cases) {
+        SCOPED_TRACE(c.name);
+        std::array<char, log_record_size> record{};
+        std::size_t length = format_log_record(record, c.time, c.message);
+        EXPECT_EQ(std::string(record.data(), length), c.expected);
+        EXPECT_EQ(record[length], '\0');
+    }
+}
+
+TEST(FormatLogRecord, SmallAreaKeepsLineEnd) {
+    std::array<char, 30> record{};
+    std::size_t length = format_log_record(record, march_fifth, "abcdefghij");
+    EXPECT_EQ(std::string(record.data(), length), "2024/03/05 07:08:09.010 abc\r\n");
+}
+
+class WriteLog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Every record is flushed to disk; on a memory file system that costs
+        // nothing, which keeps the contention test quick.
+        std::string pattern = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+        pattern += "/write_log_test.XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        directory_ = pattern;
+        log_ = (directory_ / "httpd.log").string();
+        old_ = log_ + ".old";
+    }
+    void TearDown() override { std::filesystem::remove_all(directory_); }
+
+    static std::string contents(const std::string& path) {
+        std::ifstream file(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    }
+    static void fill(const std::string& path, std::size_t size) {
+        std::ofstream(path, std::ios::binary) << std::string(size, 'f');
+    }
+    // The messages of the records in `text`, their time stamps checked by shape.
+    static std::vector<std::string> messages(const std::string& text) {
+        static const std::regex record(R"((\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3}) ([^\r]*)\r\n)");
+        std::vector<std::string> found;
+        std::size_t matched = 0;
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), record);
+             it != std::sregex_iterator(); ++it) {
+            EXPECT_EQ(static_cast<std::size_t>(it->position()), matched) << "stray bytes";
+            matched += it->length();
+            found.push_back((*it)[2]);
+        }
+        EXPECT_EQ(matched, text.size()) << "stray bytes at the end";
+        return found;
+    }
+
+    std::filesystem::path directory_;
+    std::string log_;
+    std::string old_;
+};
+
+TEST_F(WriteLog, FirstRecordCreatesFile) {
+    write_log_to(log_.c_str(), 0, "abc");
+    EXPECT_EQ(messages(contents(log_)), std::vector<std::string>{"abc"});
+    EXPECT_EQ(std::filesystem::status(log_).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+}
+
+TEST_F(WriteLog, MissingDirectoryDropsRecord) {
+    std::string path = (directory_ / "missing" / "httpd.log").string();
+    write_log_to(path.c_str(), 0, "abc");
+    EXPECT_FALSE(std::filesystem::exists(directory_ / "missing"));
+}
+
+struct RotationCase {
+    const char* name;
+    std::size_t size_before;
+    bool rotated;
+};
+
+constexpr std::uint32_t limit = 100;
+constexpr RotationCase rotation_cases[] = {
+    {"below_limit", limit - 1, false},
+    {"at_limit_kept", limit, false},
+    {"over_limit_rotated", limit + 1, true},
+};
+
+TEST_F(WriteLog, RotationAfterAppend) {
+    for (const auto& c : rotation_cases) {
+        SCOPED_TRACE(c.name);
+        fill(log_, c.size_before);
+        std::ofstream(old_, std::ios::binary) << "older rotation\r\n";
+
+        write_log_to(log_.c_str(), limit, "next");
+
+        std::string expected_tail = " next\r\n";
+        std::string kept = contents(c.rotated ? old_ : log_);
+        EXPECT_EQ(kept.size(), c.size_before + 24 + 6);
+        EXPECT_EQ(kept.substr(0, c.size_before), std::string(c.size_before, 'f'));
+        EXPECT_TRUE(kept.ends_with(expected_tail));
+        EXPECT_EQ(std::filesystem::exists(log_), !c.rotated);
+        if (!c.rotated) {
+            EXPECT_EQ(contents(old_), "older rotation\r\n");
+        }
+        std::filesystem::remove(log_);
+    }
+}
+
+TEST_F(WriteLog, LimitZeroRotatesEverySecondRecord) {
+    for (const char* message : {"r1", "r2", "r3", "r4"})
+        write_log_to(log_.c_str(), 0, message);
+    EXPECT_FALSE(std::filesystem::exists(log_));
+    EXPECT_EQ(messages(contents(old_)), (std::vector<std::string>{"r3", "r4"}));
+}
+
+TEST_F(WriteLog, NoRecordLostToContention) {
+    constexpr int writers = 8;
+    constexpr int records_each = 200;
+    std::vector<std::thread> threads;
+    for (int w = 0; w < writers; ++w)
+        threads.emplace_back([this, w] {
+            for (int r = 0; r < records_each; ++r)
+                write_log_to(log_.c_str(), 0xFFFFFFFFu,
+                             "writer " + std::to_string(w) + " record " + std::to_string(r));
+        });
+    for (auto& thread : threads)
+        thread.join();
+
+    std::vector<std::string> found = messages(contents(log_));
+    ASSERT_EQ(found.size(), static_cast<std::size_t>(writers * records_each));
+    // Each writer's records arrive whole and in the order it wrote them.
+    std::vector<int> next(writers, 0);
+    for (const std::string& message : found) {
+        int w = 0, r = 0;
+        ASSERT_EQ(std::sscanf(message.c_str(), "writer %d record %d", &w, &r), 2) << message;
+        EXPECT_EQ(r, next[w]++);
+    }
+}
+
+} // namespace
