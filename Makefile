@@ -26,3 +26,14 @@ run: build
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# The native Windows executable, cross-built with mingw-w64 into
+# build-win/httpd.exe; scripts/windows-tests.sh runs its tests under Wine.
+WIN_BUILD_DIR ?= build-win
+
+.PHONY: windows
+
+windows:
+	@sh scripts/install-deps.sh g++-mingw-w64-x86-64-posix googletest
+	cmake -S . -B $(WIN_BUILD_DIR) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+	cmake --build $(WIN_BUILD_DIR) -j $(JOBS)

@@ -18,8 +18,10 @@ bool is_separator(char c) {
 // The one place that decides whether the mapped part of a URL may reach the
 // file system. Rules of a platform whose file system gives special meaning to
 // more names (drive colons, device names) join the dot-dot test here.
-bool mapped_part_refused(std::string_view mapped) {
-    return has_dot_dot_segment(mapped);
+bool mapped_part_refused(std::string_view mapped, const ServerSettings &settings) {
+    // The extension selection is off while CGIDIR begins with "PROTECT".
+    bool scripts_selected = text_of(settings.CGIDIR).substr(0, 7) != "PROTECT";
+    return has_dot_dot_segment(mapped) || platform::mapped_path_reserved(mapped, scripts_selected);
 }
 
 } // namespace
@@ -43,7 +45,7 @@ void map_local_path(RequestContext &context, const ServerSettings &settings) {
     std::string_view rest = url.empty() ? url : url.substr(1);
     std::string_view mapped = rest.substr(0, rest.find('?'));
 
-    context.path_refused = mapped_part_refused(mapped);
+    context.path_refused = mapped_part_refused(mapped, settings);
     std::string_view root = text_of(settings.WEBROOT);
     bool fits = format_into(context.local_path, "%.*s%c", static_cast<int>(root.size()),
                             root.data(), platform::path_separator);

@@ -1,0 +1,60 @@
+#include "platform/log_mutex.h"
+
+#include <utility>
+#include <windows.h>
+
+namespace platform {
+
+namespace {
+
+// System-wide, so that every process of the server writes its access lines
+// under the same lock.
+constexpr const char* log_mutex_name = "Mutex Qor 777";
+
+} // namespace
+
+LogMutexHandle::~LogMutexHandle() {
+    if (handle_)
+        ::CloseHandle(static_cast<HANDLE>(handle_));
+}
+
+LogMutexHandle::LogMutexHandle(LogMutexHandle&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)) {}
+
+LogMutexHandle& LogMutexHandle::operator=(LogMutexHandle&& other) noexcept {
+    if (this != &other) {
+        if (handle_)
+            ::CloseHandle(static_cast<HANDLE>(handle_));
+        handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+}
+
+LockResult LogMutexHandle::lock() {
+    if (!handle_)
+        return LockResult::failed;
+    switch (::WaitForSingleObject(static_cast<HANDLE>(handle_), INFINITE)) {
+    case WAIT_OBJECT_0:
+        return LockResult::acquired;
+    case WAIT_ABANDONED:
+        return LockResult::abandoned;
+    default:
+        return LockResult::failed;
+    }
+}
+
+void LogMutexHandle::unlock() {
+    if (handle_)
+        (void)::ReleaseMutex(static_cast<HANDLE>(handle_));
+}
+
+LogMutexHandle LogMutexHandle::create() {
+    // Not inheritable: no CGI child holds the lock's name open.
+    return LogMutexHandle(::CreateMutexA(nullptr, FALSE, log_mutex_name));
+}
+
+LogMutexHandle LogMutexHandle::open() {
+    return LogMutexHandle(::OpenMutexA(MUTEX_ALL_ACCESS, FALSE, log_mutex_name));
+}
+
+} // namespace platform
