@@ -169,8 +169,16 @@ ServerProcess::ServerProcess(const std::filesystem::path& directory) {
     // Everything the child needs is prepared before fork: between fork and
     // exec it may only make async-signal-safe calls.
     std::string directory_text = directory.string();
-    const char* binary = HTTPD_BINARY;
-    char* const arguments[] = {const_cast<char*>(binary), nullptr};
+    // HTTPD_BINARY and HTTPD_LAUNCHER in the environment run another build of
+    // the server, e.g. the Windows one through "wine".
+    const char* binary = std::getenv("HTTPD_BINARY");
+    if (binary == nullptr || *binary == '\0')
+        binary = HTTPD_BINARY;
+    const char* launcher = std::getenv("HTTPD_LAUNCHER");
+    if (launcher != nullptr && *launcher == '\0')
+        launcher = nullptr;
+    char* const direct[] = {const_cast<char*>(binary), nullptr};
+    char* const launched[] = {const_cast<char*>(launcher), const_cast<char*>(binary), nullptr};
 
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -180,7 +188,10 @@ ServerProcess::ServerProcess(const std::filesystem::path& directory) {
         if (::chdir(directory_text.c_str()) != 0 || ::dup2(input[0], 0) < 0 ||
             ::dup2(output[1], 1) < 0 || ::dup2(error[1], 2) < 0)
             ::_exit(126);
-        ::execv(binary, arguments);
+        if (launcher)
+            ::execvp(launcher, launched);
+        else
+            ::execv(binary, direct);
         ::_exit(127);
     }
     ::close(input[0]);

@@ -222,6 +222,10 @@ public:
     // Starts the first read.
     Collected start() { return next(); }
 
+    // Gives back the room of a read that was cancelled: the output is what
+    // was read.
+    void finish() { output_.resize(kept_); }
+
     // Takes a finished read, if there is one, and starts the next.
     Collected step() {
         DWORD count = 0;
@@ -333,6 +337,7 @@ ChildRunStatus supervise(ChildProcess& child, ChildEnds& ends, const ChildRun& r
                     break;
             }
             ends.output.close();
+            collector.finish();
             child.ended();
             return ChildRunStatus::finished;
         }
