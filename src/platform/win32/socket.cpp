@@ -23,11 +23,12 @@ SOCKET handle_of(const Socket& socket) {
     return static_cast<SOCKET>(socket.get());
 }
 
-// The events one socket is waited on with. `network` is tied to the socket's
-// readiness; `woken` is set for good once the socket has been shut down (or
-// the listener woken), so that a thread waiting on the socket wakes and every
-// later wait ends at once. A shutdown alone does not wake a waiting thread on
-// every version of Windows.
+// What one socket is waited on with. `network` is tied to the socket's
+// readiness once, on the first wait; `woken` is set for good once the socket
+// has been shut down (or the listener woken), so that a thread waiting on the
+// socket wakes and every later wait ends at once: a shutdown alone does not
+// wake a waiting thread on every version of Windows. A connection's end is
+// reported once only, so it is kept here with its error number.
 struct SocketEvents {
     SocketEvents()
         : network(::WSACreateEvent()), woken(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
@@ -44,6 +45,10 @@ struct SocketEvents {
 
     WSAEVENT network;
     HANDLE woken;
+    std::mutex lock;
+    bool selected = false;
+    bool closed = false;
+    int close_error = 0;
 };
 
 std::mutex events_lock;
@@ -77,43 +82,56 @@ void mark_woken(SOCKET socket) {
         ::SetEvent(events->woken);
 }
 
-bool is_woken(SOCKET socket) {
-    {
-        std::lock_guard lock(events_lock);
-        if (events_table().count(socket) == 0)
-            return false;
+bool is_woken(SocketEvents& events) {
+    return ::WaitForSingleObject(events.woken, 0) == WAIT_OBJECT_0;
+}
+
+// Takes what the system has recorded for the socket since the last look, and
+// keeps the end of the connection with its error number (a reset is 10054).
+void take_recorded(SOCKET socket, SocketEvents& events) {
+    WSANETWORKEVENTS recorded{};
+    std::lock_guard lock(events.lock);
+    if (::WSAEnumNetworkEvents(socket, events.network, &recorded) != 0)
+        return;
+    if ((recorded.lNetworkEvents & FD_CLOSE) != 0 && !events.closed) {
+        events.closed = true;
+        events.close_error = recorded.iErrorCode[FD_CLOSE_BIT];
     }
-    auto events = events_of(socket);
-    return events && ::WaitForSingleObject(events->woken, 0) == WAIT_OBJECT_0;
 }
 
 enum class WaitResult {
-    ready,     // the socket has an event; the next call reports what it is
+    ready,     // something was recorded; the next call tells what
     timed_out, // the deadline passed first
     woken,     // the socket was shut down or the listener woken
     failed,    // the wait itself failed
 };
 
-// Waits until `socket` has one of `events` (FD_READ, FD_WRITE, FD_ACCEPT; a
-// closed connection counts too, the next call reports it) or `deadline` passes.
-WaitResult wait_for(SOCKET socket, long events, Deadline deadline) {
-    auto waits = events_of(socket);
-    if (!waits)
-        return WaitResult::failed;
-    // Selecting again clears what was recorded before and records at once a
-    // condition that already holds, so no event is lost between the failed
-    // call and this wait.
-    ::WSAResetEvent(waits->network);
-    if (::WSAEventSelect(socket, waits->network, events | FD_CLOSE) != 0)
-        return WaitResult::failed;
+// Waits until the system records something for `socket` or `deadline`
+// passes. The calls that take a connection, receive or send re-arm their
+// event when they would block, so every wait follows such a call and misses
+// nothing; an event of another kind only costs one more round. The first wait
+// only ties the event to the socket and asks the caller to try once more: what
+// happened before the tie is not recorded on every version of the system.
+WaitResult wait_for(SOCKET socket, SocketEvents& events, long kinds, Deadline deadline) {
+    {
+        std::lock_guard lock(events.lock);
+        if (!events.selected) {
+            if (::WSAEventSelect(socket, events.network, kinds | FD_CLOSE) != 0)
+                return WaitResult::failed;
+            events.selected = true;
+            return WaitResult::ready;
+        }
+    }
     for (;;) {
-        HANDLE watched[2] = {waits->woken, waits->network};
+        HANDLE watched[2] = {events.woken, events.network};
         DWORD result =
             ::WaitForMultipleObjects(2, watched, FALSE, win32::milliseconds_until(deadline));
         if (result == WAIT_OBJECT_0)
             return WaitResult::woken;
-        if (result == WAIT_OBJECT_0 + 1)
+        if (result == WAIT_OBJECT_0 + 1) {
+            take_recorded(socket, events);
             return WaitResult::ready;
+        }
         if (result != WAIT_TIMEOUT)
             return WaitResult::failed;
         if (Clock::now() >= deadline)
@@ -219,11 +237,16 @@ std::uint16_t local_port(const Socket& socket) {
 Accepted accept_connection(Socket& listener, Deadline deadline) {
     Accepted accepted;
     SOCKET socket = handle_of(listener);
-    if (is_woken(socket)) {
+    auto events = events_of(socket);
+    if (!events) {
+        accepted.error = error_connection_aborted;
+        return accepted;
+    }
+    if (is_woken(*events)) {
         accepted.error = error_would_block;
         return accepted;
     }
-    switch (wait_for(socket, FD_ACCEPT, deadline)) {
+    switch (wait_for(socket, *events, FD_ACCEPT, deadline)) {
     case WaitResult::ready:
         break;
     case WaitResult::timed_out:
@@ -233,9 +256,7 @@ Accepted accept_connection(Socket& listener, Deadline deadline) {
         accepted.error = error_would_block;
         return accepted;
     case WaitResult::failed:
-        accepted.error = ::WSAGetLastError();
-        if (accepted.error == 0)
-            accepted.error = error_connection_aborted;
+        accepted.error = error_connection_aborted;
         return accepted;
     }
     sockaddr_in peer{};
@@ -271,21 +292,29 @@ void wake_listener(Socket& listener) {
 }
 
 int receive(Socket& socket, std::span<char> buffer, Deadline deadline) {
+    SOCKET handle = handle_of(socket);
+    auto events = events_of(handle);
+    if (!events)
+        return -error_connection_aborted;
     int wanted = buffer.size() > INT_MAX ? INT_MAX : static_cast<int>(buffer.size());
     for (;;) {
-        int count = ::recv(handle_of(socket), buffer.data(), wanted, 0);
-        if (count >= 0)
+        int count = ::recv(handle, buffer.data(), wanted, 0);
+        if (count > 0)
             return count;
-        int error = ::WSAGetLastError();
-        if (error != WSAEWOULDBLOCK)
+        int error = count == 0 ? 0 : ::WSAGetLastError();
+        if (error != 0 && error != WSAEWOULDBLOCK)
             return -error;
-        switch (wait_for(handle_of(socket), FD_READ, deadline)) {
+        // An end without an error number, or one that the system reported as
+        // a recorded event only: a reset peer is told from a closed one here.
+        take_recorded(handle, *events);
+        if (count == 0 || events->closed)
+            return -events->close_error;
+        switch (wait_for(handle, *events, FD_READ | FD_WRITE, deadline)) {
         case WaitResult::ready:
             continue;
         case WaitResult::timed_out:
             return -error_timed_out;
         case WaitResult::woken:
-            return -error_connection_aborted;
         case WaitResult::failed:
             return -error_connection_aborted;
         }
@@ -293,18 +322,22 @@ int receive(Socket& socket, std::span<char> buffer, Deadline deadline) {
 }
 
 int send_all(Socket& socket, std::span<const char> bytes, Deadline deadline) {
+    SOCKET handle = handle_of(socket);
+    auto events = events_of(handle);
+    if (!events)
+        return -1;
     std::size_t sent = 0;
     while (sent < bytes.size()) {
         std::size_t left = bytes.size() - sent;
         int piece = left > INT_MAX ? INT_MAX : static_cast<int>(left);
-        int count = ::send(handle_of(socket), bytes.data() + sent, piece, 0);
+        int count = ::send(handle, bytes.data() + sent, piece, 0);
         if (count > 0) {
             sent += static_cast<std::size_t>(count);
             continue;
         }
         if (count == 0 || ::WSAGetLastError() != WSAEWOULDBLOCK)
             return -1;
-        if (wait_for(handle_of(socket), FD_WRITE, deadline) != WaitResult::ready)
+        if (wait_for(handle, *events, FD_READ | FD_WRITE, deadline) != WaitResult::ready)
             return -1;
     }
     return 0;
