@@ -124,19 +124,21 @@ TEST_F(ConnectionTest, DeclaredBodyTooLargeIsRefused) {
 }
 
 // Concurrent handlers write their lines under one lock: each line lands whole.
+// The connections arrive at once, so connection attempts that the listen
+// backlog drops are retried by the client's TCP only after 1, 3, 7... seconds.
 TEST_F(ConnectionTest, ConcurrentConnectionsEachLeaveOneWholeLine) {
     constexpr int connection_count = 200;
     std::vector<std::thread> clients;
     std::atomic<int> answered{0};
     for (int i = 0; i < connection_count; ++i)
         clients.emplace_back([&] {
-            if (request_reply(port, put_request, "127.0.0.1", 30000ms).bytes == not_implemented)
+            if (request_reply(port, put_request, "127.0.0.1", 10000ms).bytes == not_implemented)
                 ++answered;
         });
     for (auto& client : clients)
         client.join();
-    EXPECT_EQ(answered, connection_count);
-    ASSERT_TRUE(log.wait_for_records(connection_count + 1, 10000ms));
+    EXPECT_EQ(answered, connection_count) << "requests answered within 10 s";
+    ASSERT_TRUE(log.wait_for_records(connection_count + 1));
     auto messages = log.messages();
     ASSERT_EQ(messages.size(), std::size_t{connection_count + 1});
     EXPECT_EQ(messages.front(), texts::start_banner);
