@@ -52,6 +52,10 @@ TEST_F(ConnectionTest, EachConnectionLeavesItsLine) {
          not_implemented, "127.000.000.001 DELE 501 Not Implemented"},
         {"prefix_is_text_so_15_is_admitted", "127.0.0.15", put_request, Finish::wait,
          not_implemented, "127.000.000.015 PUT  501 Not Implemented"},
+        {"prefix_is_text_so_150_is_admitted", "127.0.0.150", put_request, Finish::wait,
+         not_implemented, "127.000.000.150 PUT  501 Not Implemented"},
+        {"line_end_bytes_of_the_method_escaped", "127.0.0.1", "\r\nPUT / HTTP/1.0\r\n\r\n",
+         Finish::wait, not_implemented, "127.000.000.001 %0D%0APU 501 Not Implemented"},
         {"other_address_refused_unread", "127.0.0.2", put_request, Finish::wait, "",
          "127.000.000.002 Info:" + texts::access_refused + "  "},
         {"closed_before_head_complete", "127.0.0.1", "GET / HTTP/1.0\r\n", Finish::half_close, "",
@@ -87,6 +91,15 @@ TEST_F(ConnectionTest, EachConnectionLeavesItsLine) {
 TEST_F(ConnectionTest, ConsoleTracesTheHead) {
     request_reply(port, "GET / HTTP/1.0\r\n\r\n");
     const std::string trace = "[18],GET / HTTP/1.0\r\n\r\n\n[18] ";
+    ASSERT_TRUE(server->wait_console_contains(trace)) << server->console();
+    EXPECT_EQ(server->console(), trace);
+}
+
+// A client cannot send terminal control sequences to the operator's console;
+// line ends and tabs pass.
+TEST_F(ConnectionTest, ConsoleTraceHidesControlBytes) {
+    request_reply(port, "PUT /\x1b[2J\x7f\t HTTP/1.0\r\n\r\n");
+    const std::string trace = "[24],PUT /.[2J.\t HTTP/1.0\r\n\r\n\n[24] ";
     ASSERT_TRUE(server->wait_console_contains(trace)) << server->console();
     EXPECT_EQ(server->console(), trace);
 }
