@@ -26,7 +26,8 @@ inline bool copy_into(std::span<char> field, std::string_view text) {
     if (field.empty())
         return text.empty();
     std::size_t length = text.size() < field.size() ? text.size() : field.size() - 1;
-    std::memcpy(field.data(), text.data(), length);
+    if (length != 0) // an empty view may hold no pointer at all
+        std::memcpy(field.data(), text.data(), length);
     field[length] = '\0';
     return length == text.size();
 }
