@@ -1,9 +1,10 @@
-# The two set-up commands of the README: `make test` and `make run`.
+# The set-up commands of the README: `make test`, `make run`, `make install`
+# and `make package`.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test run clean
+.PHONY: all deps build test run install package clean
 
 all: build
 
@@ -23,6 +24,15 @@ test: build
 # vostrel.ini from its current directory.
 run: build
 	cd examples/site && ../../$(BUILD_DIR)/httpd
+
+# Installs under CMAKE_INSTALL_PREFIX (/usr/local unless configured otherwise,
+# or PREFIX=...), below DESTDIR when it is given.
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) $(if $(PREFIX),--prefix "$(PREFIX)")
+
+# The Debian package, for /usr, into $(BUILD_DIR)/package.
+package: build
+	cpack --config $(BUILD_DIR)/CPackConfig.cmake -B $(abspath $(BUILD_DIR))/package
 
 clean:
 	rm -rf $(BUILD_DIR)
