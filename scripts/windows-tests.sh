@@ -40,12 +40,12 @@ echo "== unit tests under Wine"
 (cd "$build/tests" && wine ./unit_tests.exe)
 
 # Left out: a connection reset before it was taken never reaches a Windows
-# server (and Wine reports a reset as an orderly close), and 200 simultaneous
-# connections overflow the backlog of 5 behind Wine's slower accept.
+# server, and Wine reports a reset as an orderly close (number 0, not 10054).
+# The static replies' suite expects the POSIX defaults and separators; the
+# Windows ones are covered by WindowsBuildTest.
 echo "== system tests against httpd.exe under Wine"
 filter='WindowsBuildTest.*:StartupTest.*:LogRotationTest.*:DispatchTest.*:ConnectionTest.*'
 filter="$filter-ConnectionTest.EachConnectionLeavesItsLine"
-filter="$filter:ConnectionTest.ConcurrentConnectionsEachLeaveOneWholeLine"
 filter="$filter:StartupTest.DefaultsHoldBesideThePort"
 HTTPD_LAUNCHER=wine \
 HTTPD_BINARY="$root/$build/httpd.exe" \
