@@ -18,7 +18,7 @@ bool is_separator(char c) {
 // The one place that decides whether the mapped part of a URL may reach the
 // file system. Rules of a platform whose file system gives special meaning to
 // more names (drive colons, device names) join the dot-dot test here.
-bool mapped_part_refused(std::string_view mapped, const ServerSettings &settings) {
+bool mapped_part_refused(std::string_view mapped, const ServerSettings& settings) {
     // The extension selection is off while CGIDIR begins with "PROTECT".
     bool scripts_selected = text_of(settings.CGIDIR).substr(0, 7) != "PROTECT";
     return has_dot_dot_segment(mapped) || platform::mapped_path_reserved(mapped, scripts_selected);
