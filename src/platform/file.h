@@ -20,13 +20,25 @@ public:
     explicit File(std::intptr_t handle) : handle_(handle) {}
     ~File() { close(); }
     File(File&& other) noexcept : handle_(other.release()) {}
-    File& operator=(File&& other) noexcept;
+    File& operator=(File&& other) noexcept {
+        if (this != &other) {
+            close();
+            handle_ = other.release();
+        }
+        return *this;
+    }
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
     bool valid() const { return handle_ != invalid_handle; }
     std::intptr_t get() const { return handle_; }
-    std::intptr_t release();
+    // Gives the handle up without closing it.
+    std::intptr_t release() {
+        std::intptr_t handle = handle_;
+        handle_ = invalid_handle;
+        return handle;
+    }
+    // Closes the handle, if any; each backend has its own way.
     void close();
 
     static constexpr std::intptr_t invalid_handle = -1;

@@ -24,13 +24,25 @@ public:
     explicit Socket(std::intptr_t handle) : handle_(handle) {}
     ~Socket() { close(); }
     Socket(Socket&& other) noexcept : handle_(other.release()) {}
-    Socket& operator=(Socket&& other) noexcept;
+    Socket& operator=(Socket&& other) noexcept {
+        if (this != &other) {
+            close();
+            handle_ = other.release();
+        }
+        return *this;
+    }
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
 
     bool valid() const { return handle_ != invalid_handle; }
     std::intptr_t get() const { return handle_; }
-    std::intptr_t release();
+    // Gives the handle up without closing it.
+    std::intptr_t release() {
+        std::intptr_t handle = handle_;
+        handle_ = invalid_handle;
+        return handle;
+    }
+    // Closes the handle, if any; each backend has its own way.
     void close();
 
     static constexpr std::intptr_t invalid_handle = -1;

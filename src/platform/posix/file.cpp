@@ -7,20 +7,6 @@
 
 namespace platform {
 
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.release();
-    }
-    return *this;
-}
-
-std::intptr_t File::release() {
-    std::intptr_t handle = handle_;
-    handle_ = invalid_handle;
-    return handle;
-}
-
 void File::close() {
     if (handle_ == invalid_handle)
         return;

@@ -1,6 +1,7 @@
 // Opening the files of static replies and streaming them to a connection.
 
 #include "platform/file.h"
+#include "platform/posix/poll_timeout.h"
 
 #include <cerrno>
 #include <chrono>
@@ -18,18 +19,6 @@ namespace {
 // The largest piece handed to one sendfile call; the kernel moves the bytes,
 // so no buffer of ours grows with the file.
 constexpr std::uint64_t largest_piece = 1u << 20;
-
-// Milliseconds left until `deadline` for poll: -1 waits without limit, 0 when
-// it has passed. Rounded up, so a wait never ends just before the deadline.
-int poll_timeout(Deadline deadline) {
-    if (deadline == no_deadline)
-        return -1;
-    auto now = Clock::now();
-    if (deadline <= now)
-        return 0;
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
-}
 
 // Waits until `fd` can take more bytes. False when the deadline passed first
 // or the wait itself failed; a socket in error counts as writable, so that the
@@ -49,7 +38,7 @@ bool wait_writable(int fd, Deadline deadline) {
 
 } // namespace
 
-File open_regular_file(const char *path) {
+File open_regular_file(const char* path) {
     // O_NONBLOCK keeps the open itself from waiting on a FIFO without a writer
     // or on a device; O_NOCTTY keeps a terminal from becoming ours.
     int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -68,7 +57,7 @@ File open_regular_file(const char *path) {
     return File(fd);
 }
 
-std::optional<std::uint64_t> file_size(File &file) {
+std::optional<std::uint64_t> file_size(File& file) {
     struct stat status {};
     if (::fstat(static_cast<int>(file.get()), &status) != 0 || status.st_size < 0)
         return std::nullopt;
@@ -78,7 +67,7 @@ std::optional<std::uint64_t> file_size(File &file) {
 // sendfile cannot take MSG_NOSIGNAL: a send to a connection the peer has closed
 // raises SIGPIPE, which the main routine ignores for the whole process, so the
 // call fails with EPIPE instead.
-int send_file(Socket &socket, File &file, std::uint64_t count, Deadline deadline) {
+int send_file(Socket& socket, File& file, std::uint64_t count, Deadline deadline) {
     int out = static_cast<int>(socket.get());
     int in = static_cast<int>(file.get());
     off_t offset = 0;

@@ -1,4 +1,5 @@
 #include "platform/socket.h"
+#include "platform/posix/poll_timeout.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -40,18 +41,6 @@ int handle_of(const Socket& socket) {
     return static_cast<int>(socket.get());
 }
 
-// Milliseconds for poll(): rounded up, so that a wait never ends just short of
-// the deadline and spins; -1 waits without a limit.
-int poll_timeout(Deadline deadline) {
-    if (deadline == no_deadline)
-        return -1;
-    auto now = Clock::now();
-    if (deadline <= now)
-        return 0;
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
-}
-
 enum class WaitResult {
     ready,     // the socket has an event; the next call reports what it is
     timed_out, // the deadline passed first
@@ -74,20 +63,6 @@ WaitResult wait_for(const Socket& socket, short events, Deadline deadline) {
 }
 
 } // namespace
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.release();
-    }
-    return *this;
-}
-
-std::intptr_t Socket::release() {
-    auto handle = handle_;
-    handle_ = invalid_handle;
-    return handle;
-}
 
 void Socket::close() {
     if (valid())

@@ -23,20 +23,6 @@ constexpr DWORD transfer_piece = 65536;
 
 } // namespace
 
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.release();
-    }
-    return *this;
-}
-
-std::intptr_t File::release() {
-    std::intptr_t handle = handle_;
-    handle_ = invalid_handle;
-    return handle;
-}
-
 void File::close() {
     if (handle_ == invalid_handle)
         return;

@@ -154,20 +154,6 @@ std::atomic<bool> sockets_started{false};
 
 } // namespace
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.release();
-    }
-    return *this;
-}
-
-std::intptr_t Socket::release() {
-    auto handle = handle_;
-    handle_ = invalid_handle;
-    return handle;
-}
-
 void Socket::close() {
     if (!valid())
         return;
