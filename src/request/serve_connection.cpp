@@ -95,11 +95,18 @@ HeadOutcome receive_head(RequestContext& context, int& error_number) {
 
 void trace_request(const RequestContext& context) {
     // Two separate writes, as other connections' output may come between them.
-    std::string trace = "[" + std::to_string(context.last_received) + "],";
+    // Appended piece by piece: g++ -O3 misreads an insertion in front of a
+    // temporary as an overlapping copy and fails the build.
+    std::string trace = "[";
+    trace += std::to_string(context.last_received);
+    trace += "],";
     trace += console_safe(text_of(context.request_head));
     trace += '\n';
     platform::console_write(trace);
-    platform::console_write("[" + std::to_string(context.received_total) + "] ");
+    std::string total = "[";
+    total += std::to_string(context.received_total);
+    total += "] ";
+    platform::console_write(total);
 }
 
 void refuse(RequestContext& context, std::string_view reply) {
