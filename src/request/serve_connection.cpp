@@ -204,6 +204,10 @@ void serve_connection(ConnectionTicket& ticket) {
         // Out of memory or a failed thread resource: the connection ends here,
         // and its line says what was composed so far.
     }
-    if (!overdue(ticket))
+    if (!overdue(ticket)) {
+        // The reply is complete: the client sees its end now, not after the
+        // access line's flush to disk.
+        platform::shutdown_send(ticket.socket);
         write_access_record(context);
+    }
 }
