@@ -50,6 +50,9 @@ struct ChainState {
     // the path of a request unless the slots have run out.
     mutable std::mutex mutex;
     std::condition_variable changed;
+    // The main thread sleeps on its own condition for the life of the server,
+    // so that the slot counting of every connection does not wake it.
+    std::condition_variable stop_requested;
     // Settings value less the number of workers that have taken a slot and not
     // given it back. Only ever counted under `mutex`, so the subtract-and-test
     // of a new worker is indivisible.
@@ -100,6 +103,9 @@ void pool_thread(std::shared_ptr<ChainState> chain);
 void start_worker(const std::shared_ptr<ChainState>& chain, std::string_view failure_log_text) {
     {
         std::lock_guard lock(chain->mutex);
+        // A stopped chain starts no worker, so that the chain runs out.
+        if (chain->stopping)
+            return;
         ++chain->live_workers;
         if (!chain->idle_threads.empty()) {
             IdleThread* idle = chain->idle_threads.back();
@@ -244,21 +250,23 @@ void serve(const std::shared_ptr<ChainState>& chain, platform::Accepted accepted
     run.ticket.socket.close();
 }
 
-// One accept worker's whole life, from taking a slot to giving it back.
+// One accept worker's life, from taking a slot to the end of its connection.
 void accept_worker(const std::shared_ptr<ChainState>& chain) {
     if (take_slot(*chain)) {
         platform::Accepted accepted = wait_for_connection(*chain);
         // The successor waits for the next connection while this one is
-        // served. A stopped chain starts none, so that the chain runs out.
-        if (!is_stopping(*chain))
-            start_worker(chain, "Http timer Thread Create Error!\n");
+        // served.
+        start_worker(chain, "Http timer Thread Create Error!\n");
         if (accepted.socket.valid())
             serve(chain, std::move(accepted));
     }
-    std::lock_guard lock(chain->mutex);
-    chain->free_slots = plus_one(chain->free_slots);
-    --chain->live_workers;
-    chain->changed.notify_all();
+}
+
+// The end of a worker: its slot goes back. Called under the chain's mutex.
+void end_worker(ChainState& chain) {
+    chain.free_slots = plus_one(chain.free_slots);
+    --chain.live_workers;
+    chain.changed.notify_all();
 }
 
 // Runs one worker after another, waiting idle in between, so that a connection
@@ -267,7 +275,9 @@ void pool_thread(std::shared_ptr<ChainState> chain) {
     IdleThread self;
     for (;;) {
         accept_worker(chain);
+        // The slot goes back and the thread turns idle in one step.
         std::unique_lock lock(chain->mutex);
+        end_worker(*chain);
         self.has_work = false;
         chain->idle_threads.push_back(&self);
         self.wake.wait_for(lock, idle_thread_limit,
@@ -297,7 +307,7 @@ void AcceptChain::start() {
 
 void AcceptChain::wait_until_stopped() {
     std::unique_lock lock(state_->mutex);
-    state_->changed.wait(lock, [&] { return state_->stopping; });
+    state_->stop_requested.wait(lock, [&] { return state_->stopping; });
 }
 
 void AcceptChain::stop() {
@@ -309,6 +319,7 @@ void AcceptChain::stop() {
         for (IdleThread* idle : state_->idle_threads)
             idle->wake.notify_one();
         state_->watchdog_wake.notify_one();
+        state_->stop_requested.notify_all();
         state_->changed.notify_all();
     }
     platform::wake_listener(state_->listener);

@@ -4,6 +4,7 @@
 #include "platform/file.h"
 #include "startup/server_settings.h"
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
 #include <cstring>
@@ -25,6 +26,14 @@ struct PendingRecord {
     std::array<char, log_record_size> text;
 };
 
+// A writer asleep in wait_for_log; it wakes on its own condition, so that a
+// round's end wakes only those it concerns.
+struct LogWaiter {
+    LogRecordNumber record = 0;
+    std::condition_variable wake;
+    bool listed = false; // in the queue's waiters; guarded by the queue's mutex
+};
+
 // Every writer of the log file in this process goes through this queue, the
 // banners, the texts written before a fatal stop and the access lines alike.
 // A record's place is fixed when it is posted; one writer at a time, the
@@ -34,17 +43,45 @@ struct PendingRecord {
 // who posted during the previous one, and no record is lost to contention.
 struct LogQueue {
     std::mutex mutex;
-    std::condition_variable finished; // a leader has finished its round
     // Guarded by `mutex`: records [done, posted) are pending, those of the
     // leader's round first, then those in `waiting`.
     std::vector<PendingRecord> waiting;
     LogRecordNumber posted = 0;
     LogRecordNumber done = 0;
     bool leader_writing = false;
+    // Writers asleep until their record is on disk or they are to lead.
+    std::vector<LogWaiter*> waiters;
     // Touched only by the leader of the moment; kept to reuse their room.
     std::vector<PendingRecord> round;
     std::vector<char> buffer;
 };
+
+void unlist(LogQueue& queue, LogWaiter& waiter) {
+    auto& waiters = queue.waiters;
+    *std::find(waiters.begin(), waiters.end(), &waiter) = waiters.back();
+    waiters.pop_back();
+    waiter.listed = false;
+}
+
+// Wakes the writers whose records the round has put on disk, and one writer
+// whose record is still pending to lead the next round; the others sleep on.
+// Called under the queue's mutex, so no waiter leaves while it is woken.
+void wake_after_round(LogQueue& queue) {
+    LogWaiter* next_leader = nullptr;
+    for (std::size_t i = 0; i < queue.waiters.size();) {
+        LogWaiter* waiter = queue.waiters[i];
+        if (waiter->record < queue.done) {
+            unlist(queue, *waiter);
+            waiter->wake.notify_one();
+            continue;
+        }
+        if (!next_leader || waiter->record < next_leader->record)
+            next_leader = waiter;
+        ++i;
+    }
+    if (next_leader)
+        next_leader->wake.notify_one();
+}
 
 LogQueue& log_queue() {
     static LogQueue queue;
@@ -151,9 +188,15 @@ LogRecordNumber post_log_to(const char* path, std::uint32_t switch_bytes,
 void wait_for_log(LogRecordNumber record) {
     LogQueue& queue = log_queue();
     std::unique_lock lock(queue.mutex);
+    LogWaiter self;
+    self.record = record;
     while (queue.done <= record) {
         if (queue.leader_writing) {
-            queue.finished.wait(lock);
+            if (!self.listed) {
+                queue.waiters.push_back(&self);
+                self.listed = true;
+            }
+            self.wake.wait(lock);
             continue;
         }
         // Lead one round: every record posted so far, this one included.
@@ -165,8 +208,10 @@ void wait_for_log(LogRecordNumber record) {
         lock.lock();
         queue.done += queue.round.size();
         queue.leader_writing = false;
-        queue.finished.notify_all();
+        wake_after_round(queue);
     }
+    if (self.listed)
+        unlist(queue, self);
 }
 
 void write_log_to(const char* path, std::uint32_t switch_bytes, std::string_view message) {
