@@ -26,14 +26,6 @@ struct PendingRecord {
     std::array<char, log_record_size> text;
 };
 
-// A writer asleep in wait_for_log; it wakes on its own condition, so that a
-// round's end wakes only those it concerns.
-struct LogWaiter {
-    LogRecordNumber record = 0;
-    std::condition_variable wake;
-    bool listed = false; // in the queue's waiters; guarded by the queue's mutex
-};
-
 // Every writer of the log file in this process goes through this queue, the
 // banners, the texts written before a fatal stop and the access lines alike.
 // A record's place is fixed when it is posted; one writer at a time, the
@@ -49,38 +41,35 @@ struct LogQueue {
     LogRecordNumber posted = 0;
     LogRecordNumber done = 0;
     bool leader_writing = false;
-    // Writers asleep until their record is on disk or they are to lead.
-    std::vector<LogWaiter*> waiters;
+    // The writer of record r sleeps on wake[r % wake_count], so that a round's
+    // end wakes mostly those it concerns. The conditions live as long as the
+    // process, so a leader may notify them after it has let go of `mutex`:
+    // a woken writer then finds the mutex free instead of blocking on it.
+    static constexpr std::size_t wake_count = 64;
+    std::array<std::condition_variable, wake_count> wake;
     // Touched only by the leader of the moment; kept to reuse their room.
     std::vector<PendingRecord> round;
     std::vector<char> buffer;
 };
 
-void unlist(LogQueue& queue, LogWaiter& waiter) {
-    auto& waiters = queue.waiters;
-    *std::find(waiters.begin(), waiters.end(), &waiter) = waiters.back();
-    waiters.pop_back();
-    waiter.listed = false;
+std::condition_variable& wake_of(LogQueue& queue, LogRecordNumber record) {
+    return queue.wake[record % LogQueue::wake_count];
 }
 
-// Wakes the writers whose records the round has put on disk, and one writer
-// whose record is still pending to lead the next round; the others sleep on.
-// Called under the queue's mutex, so no waiter leaves while it is woken.
-void wake_after_round(LogQueue& queue) {
-    LogWaiter* next_leader = nullptr;
-    for (std::size_t i = 0; i < queue.waiters.size();) {
-        LogWaiter* waiter = queue.waiters[i];
-        if (waiter->record < queue.done) {
-            unlist(queue, *waiter);
-            waiter->wake.notify_one();
-            continue;
-        }
-        if (!next_leader || waiter->record < next_leader->record)
-            next_leader = waiter;
-        ++i;
+// Wakes the writers of records [first, done), now on disk, and the writer of
+// the first pending record, who is to lead the next round. Called after the
+// queue's mutex has been let go; every sleeper checks its own state again.
+void wake_after_round(LogQueue& queue, LogRecordNumber first, LogRecordNumber done,
+                      bool more_pending) {
+    if (done - first >= LogQueue::wake_count) {
+        for (auto& wake : queue.wake)
+            wake.notify_all();
+        return;
     }
-    if (next_leader)
-        next_leader->wake.notify_one();
+    for (LogRecordNumber record = first; record < done; ++record)
+        wake_of(queue, record).notify_all();
+    if (more_pending)
+        wake_of(queue, done).notify_all();
 }
 
 LogQueue& log_queue() {
@@ -188,15 +177,9 @@ LogRecordNumber post_log_to(const char* path, std::uint32_t switch_bytes,
 void wait_for_log(LogRecordNumber record) {
     LogQueue& queue = log_queue();
     std::unique_lock lock(queue.mutex);
-    LogWaiter self;
-    self.record = record;
     while (queue.done <= record) {
         if (queue.leader_writing) {
-            if (!self.listed) {
-                queue.waiters.push_back(&self);
-                self.listed = true;
-            }
-            self.wake.wait(lock);
+            wake_of(queue, record).wait(lock);
             continue;
         }
         // Lead one round: every record posted so far, this one included.
@@ -206,12 +189,15 @@ void wait_for_log(LogRecordNumber record) {
         lock.unlock();
         write_records(queue.round, queue.buffer);
         lock.lock();
+        LogRecordNumber first = queue.done;
         queue.done += queue.round.size();
         queue.leader_writing = false;
-        wake_after_round(queue);
+        LogRecordNumber done = queue.done;
+        bool more_pending = queue.posted > done;
+        lock.unlock();
+        wake_after_round(queue, first, done, more_pending);
+        return; // this writer's record was in the round
     }
-    if (self.listed)
-        unlist(queue, self);
 }
 
 void write_log_to(const char* path, std::uint32_t switch_bytes, std::string_view message) {
