@@ -5,11 +5,35 @@
 #include "platform/log_mutex.h"
 #include "platform/process.h"
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <string_view>
 #include <thread>
+#include <vector>
+
+namespace {
+
+// One connection in service, as the chain sees it.
+struct HandlerRun {
+    ConnectionTicket ticket;
+};
+
+// A pool thread with no worker to run: it waits on its own condition, so that
+// starting a worker wakes exactly one thread.
+struct IdleThread {
+    std::condition_variable wake;
+    bool has_work = false; // guarded by the chain's mutex
+};
+
+// How long a pool thread waits for a worker to run before it ends: long enough
+// to carry a steady load without creating threads, short enough that a burst
+// leaves no crowd of threads behind.
+constexpr auto idle_thread_limit = std::chrono::seconds(10);
+
+} // namespace
 
 struct ChainState {
     ChainState(platform::Socket socket, const ChainSettings& chain_settings)
@@ -21,10 +45,14 @@ struct ChainState {
     // holder of the state lets go of it.
     platform::Socket listener;
 
-    // Guards every field below; `changed` is notified whenever one of them
-    // changes or a handler ends.
+    // Guards every field below. `changed` is notified whenever free_slots,
+    // live_workers, pool_threads or stopping changes; nobody waits on it on
+    // the path of a request unless the slots have run out.
     mutable std::mutex mutex;
     std::condition_variable changed;
+    // The main thread sleeps on its own condition for the life of the server,
+    // so that the slot counting of every connection does not wake it.
+    std::condition_variable stop_requested;
     // Settings value less the number of workers that have taken a slot and not
     // given it back. Only ever counted under `mutex`, so the subtract-and-test
     // of a new worker is indivisible.
@@ -32,6 +60,20 @@ struct ChainState {
     // Workers started and not yet ended; stop() waits for it to reach 0.
     int live_workers = 0;
     bool stopping = false;
+
+    // Threads of the chain alive, busy or idle, the watchdog included; stop()
+    // waits for it to reach 0 too.
+    int pool_threads = 0;
+    std::vector<IdleThread*> idle_threads;
+
+    // Every connection whose handler runs. The watchdog cancels those that
+    // overstay their deadline; a worker takes its run out before it closes the
+    // socket, so a cancellation never meets a closed descriptor.
+    std::vector<HandlerRun*> in_service;
+    std::condition_variable watchdog_wake;
+    // The moment the watchdog wakes next; a run due earlier wakes it.
+    Deadline watchdog_wakes_at = no_deadline;
+    bool watchdog_started = false;
 };
 
 namespace {
@@ -51,18 +93,33 @@ std::int32_t plus_one(std::int32_t value) {
     platform::exit_process(0);
 }
 
-void accept_worker(std::shared_ptr<ChainState> chain);
+void pool_thread(std::shared_ptr<ChainState> chain);
 
-// Starts a worker on a detached thread. Nobody joins a worker: each accounts
-// for its own end by giving back its slot and leaving `live_workers`, and
-// keeps the chain state alive through its own reference until then.
+// Starts a worker: on an idle pool thread when there is one, else on a new
+// detached thread. Nobody joins a pool thread: each accounts for its own end by
+// leaving `pool_threads`, and keeps the chain state alive through its own
+// reference until then. A worker is counted in `live_workers` from here until
+// it has given its slot back.
 void start_worker(const std::shared_ptr<ChainState>& chain, std::string_view failure_log_text) {
     {
         std::lock_guard lock(chain->mutex);
+        // A stopped chain starts no worker, so that the chain runs out.
+        if (chain->stopping)
+            return;
         ++chain->live_workers;
+        if (!chain->idle_threads.empty()) {
+            IdleThread* idle = chain->idle_threads.back();
+            chain->idle_threads.pop_back();
+            idle->has_work = true;
+            // Under the lock: once it is released the idle thread may leave
+            // and its condition with it.
+            idle->wake.notify_one();
+            return;
+        }
+        ++chain->pool_threads;
     }
     try {
-        std::thread(accept_worker, chain).detach();
+        std::thread(pool_thread, chain).detach();
     } catch (const std::exception&) {
         stop_process("ERROR Th1\n", failure_log_text);
     }
@@ -78,12 +135,6 @@ bool take_slot(ChainState& chain) {
         return true;
     chain.changed.wait(lock, [&] { return chain.free_slots != 0 || chain.stopping; });
     return !chain.stopping;
-}
-
-void give_back_slot(ChainState& chain) {
-    std::lock_guard lock(chain.mutex);
-    chain.free_slots = plus_one(chain.free_slots);
-    chain.changed.notify_all();
 }
 
 bool is_stopping(ChainState& chain) {
@@ -105,36 +156,74 @@ platform::Accepted wait_for_connection(ChainState& chain) {
     }
 }
 
-// One handler's run, as its supervising worker sees it.
-struct HandlerRun {
-    ConnectionTicket ticket;
-    bool ended = false; // guarded by the chain's mutex
-};
+// Overdue or stopped: nothing more may leave for the client, and shutting both
+// directions down shows the client the close on time and wakes the handler
+// wherever it waits on the connection. Every other wait of the handler ends by
+// the same deadline, so it ends soon. Called under the chain's mutex, while the
+// run is in service and its socket therefore still open.
+void cancel(HandlerRun& run) {
+    if (run.ticket.cancelled)
+        return;
+    run.ticket.cancelled = true;
+    platform::shutdown_both(run.ticket.socket);
+}
 
-void run_handler(ChainState& chain, HandlerRun& run) {
-    try {
-        chain.settings.handler(run.ticket);
-    } catch (const std::exception&) {
-        // The handler's failure is that connection's alone; the worker closes it.
+// Supervises every handler of the chain: one thread that sleeps until the
+// earliest deadline in service, in place of one waiting worker per connection
+// that every handler's end would have to wake.
+void watchdog(std::shared_ptr<ChainState> chain) {
+    std::unique_lock lock(chain->mutex);
+    while (!chain->stopping) {
+        Deadline now = Clock::now();
+        Deadline next = no_deadline;
+        for (HandlerRun* run : chain->in_service) {
+            if (run->ticket.deadline <= now)
+                cancel(*run);
+            else
+                next = std::min(next, run->ticket.deadline);
+        }
+        chain->watchdog_wakes_at = next;
+        if (next == no_deadline)
+            chain->watchdog_wake.wait(lock);
+        else
+            chain->watchdog_wake.wait_until(lock, next);
     }
+    --chain->pool_threads;
+    chain->changed.notify_all();
+}
+
+// Puts `run` in service under the chain's mutex; a deadline earlier than the
+// watchdog's next wake-up wakes it.
+void enter_service(const std::shared_ptr<ChainState>& chain, HandlerRun& run) {
+    ChainState& state = *chain;
+    state.in_service.push_back(&run);
+    if (state.stopping) {
+        cancel(run);
+        return;
+    }
+    if (run.ticket.deadline >= state.watchdog_wakes_at)
+        return;
+    if (state.watchdog_started) {
+        state.watchdog_wake.notify_one();
+        return;
+    }
+    state.watchdog_started = true;
+    ++state.pool_threads;
+    try {
+        std::thread(watchdog, chain).detach();
+    } catch (const std::exception&) {
+        stop_process("Error Create Thread\n", "http Thread Create Error!\n");
+    }
+}
+
+void leave_service(ChainState& chain, HandlerRun& run) {
     std::lock_guard lock(chain.mutex);
-    run.ended = true;
-    chain.changed.notify_all();
+    auto found = std::find(chain.in_service.begin(), chain.in_service.end(), &run);
+    *found = chain.in_service.back();
+    chain.in_service.pop_back();
 }
 
-// Waits for the handler until the ticket's deadline or a stop. Returns true
-// when it ended by itself.
-bool wait_for_handler(ChainState& chain, HandlerRun& run) {
-    std::unique_lock lock(chain.mutex);
-    auto over = [&] { return run.ended || chain.stopping; };
-    if (run.ticket.deadline == no_deadline)
-        chain.changed.wait(lock, over);
-    else
-        chain.changed.wait_until(lock, run.ticket.deadline, over);
-    return run.ended;
-}
-
-void serve(ChainState& chain, platform::Accepted accepted) {
+void serve(const std::shared_ptr<ChainState>& chain, platform::Accepted accepted) {
     // Kept open until the handler has ended, so that the log mutex exists
     // whenever the handler opens it by name.
     platform::LogMutexHandle log_mutex = platform::LogMutexHandle::create();
@@ -143,48 +232,64 @@ void serve(ChainState& chain, platform::Accepted accepted) {
     if (log_mutex.valid()) {
         run.ticket.peer_address = accepted.peer_address;
         {
-            std::lock_guard lock(chain.mutex);
-            run.ticket.free_slots_at_start = chain.free_slots;
+            std::lock_guard lock(chain->mutex);
+            run.ticket.free_slots_at_start = chain->free_slots;
+            run.ticket.deadline = deadline_after(chain->settings.handler_time_limit_ms);
+            enter_service(chain, run);
         }
-        run.ticket.deadline = deadline_after(chain.settings.handler_time_limit_ms);
-        // The handler thread belongs to this worker, which joins it on every
-        // path before the ticket it lends goes away.
-        std::thread handler;
+        // The handler runs on the worker's own thread; the watchdog stands in
+        // for the worker's supervision wait.
         try {
-            handler = std::thread(run_handler, std::ref(chain), std::ref(run));
+            chain->settings.handler(run.ticket);
         } catch (const std::exception&) {
-            stop_process("Error Create Thread\n", "http Thread Create Error!\n");
+            // The handler's failure is that connection's alone; it is closed below.
         }
-        if (!wait_for_handler(chain, run)) {
-            // Overdue: nothing more may leave for the client, and shutting both
-            // directions down shows the client the close on time and wakes the
-            // handler wherever it waits on the connection. Every other wait of
-            // the handler ends by the same deadline, so the join is short. The
-            // socket stays open until the join: the handler never meets a
-            // closed or reused descriptor.
-            run.ticket.cancelled = true;
-            platform::shutdown_both(run.ticket.socket);
-        }
-        handler.join();
+        leave_service(*chain, run);
     }
     platform::shutdown_send(run.ticket.socket);
     run.ticket.socket.close();
 }
 
-void accept_worker(std::shared_ptr<ChainState> chain) {
+// One accept worker's life, from taking a slot to the end of its connection.
+void accept_worker(const std::shared_ptr<ChainState>& chain) {
     if (take_slot(*chain)) {
         platform::Accepted accepted = wait_for_connection(*chain);
         // The successor waits for the next connection while this one is
-        // served. A stopped chain starts none, so that the chain runs out.
-        if (!is_stopping(*chain))
-            start_worker(chain, "Http timer Thread Create Error!\n");
+        // served.
+        start_worker(chain, "Http timer Thread Create Error!\n");
         if (accepted.socket.valid())
-            serve(*chain, std::move(accepted));
+            serve(chain, std::move(accepted));
     }
-    give_back_slot(*chain);
-    std::lock_guard lock(chain->mutex);
-    --chain->live_workers;
-    chain->changed.notify_all();
+}
+
+// The end of a worker: its slot goes back. Called under the chain's mutex.
+void end_worker(ChainState& chain) {
+    chain.free_slots = plus_one(chain.free_slots);
+    --chain.live_workers;
+    chain.changed.notify_all();
+}
+
+// Runs one worker after another, waiting idle in between, so that a connection
+// costs no thread creation while the load lasts.
+void pool_thread(std::shared_ptr<ChainState> chain) {
+    IdleThread self;
+    for (;;) {
+        accept_worker(chain);
+        // The slot goes back and the thread turns idle in one step.
+        std::unique_lock lock(chain->mutex);
+        end_worker(*chain);
+        self.has_work = false;
+        chain->idle_threads.push_back(&self);
+        self.wake.wait_for(lock, idle_thread_limit,
+                           [&] { return self.has_work || chain->stopping; });
+        if (!self.has_work) {
+            auto& idle = chain->idle_threads;
+            idle.erase(std::find(idle.begin(), idle.end(), &self));
+            --chain->pool_threads;
+            chain->changed.notify_all();
+            return;
+        }
+    }
 }
 
 } // namespace
@@ -202,18 +307,25 @@ void AcceptChain::start() {
 
 void AcceptChain::wait_until_stopped() {
     std::unique_lock lock(state_->mutex);
-    state_->changed.wait(lock, [&] { return state_->stopping; });
+    state_->stop_requested.wait(lock, [&] { return state_->stopping; });
 }
 
 void AcceptChain::stop() {
     {
         std::lock_guard lock(state_->mutex);
         state_->stopping = true;
+        for (HandlerRun* run : state_->in_service)
+            cancel(*run);
+        for (IdleThread* idle : state_->idle_threads)
+            idle->wake.notify_one();
+        state_->watchdog_wake.notify_one();
+        state_->stop_requested.notify_all();
         state_->changed.notify_all();
     }
     platform::wake_listener(state_->listener);
     std::unique_lock lock(state_->mutex);
-    state_->changed.wait(lock, [&] { return state_->live_workers == 0; });
+    state_->changed.wait(lock,
+                         [&] { return state_->live_workers == 0 && state_->pool_threads == 0; });
 }
 
 std::int32_t AcceptChain::free_slots() const {

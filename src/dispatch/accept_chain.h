@@ -20,7 +20,9 @@ struct ChainState;
 
 // The chain of accept workers on one listening socket. Exactly one worker at a
 // time waits for the next connection; once it has one it starts its successor
-// and supervises the connection's handler until it ends or overstays its limit.
+// and runs the connection's handler, which the chain's watchdog cancels when it
+// overstays its limit. Workers run on pooled threads, so a connection under a
+// steady load creates no thread.
 //
 // The server runs one chain for the life of the process and never stops it;
 // tests run chains on loopback ports of their own and stop them.

@@ -6,6 +6,7 @@
 #include "request/request_context.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -172,9 +173,16 @@ void write_access_record(RequestContext& context) {
         return;
     // An abandoned lock means a writer ended inside its record; this line is
     // dropped, and the lock is released so that later lines are written.
+    std::optional<LogRecordNumber> posted;
     if (result == platform::LockResult::acquired && !context.ticket.cancelled) {
         std::array<char, access_line_limit + 1> line{};
-        write_log(finish_access_line(context.access_record, text_of(context.status_text), line));
+        posted =
+            post_log(finish_access_line(context.access_record, text_of(context.status_text), line));
     }
     mutex.unlock();
+    // The line's place is fixed under the lock; the flush is waited for outside
+    // it, so that the lines of handlers that end together share one flush. The
+    // handler still ends only once its line is on disk.
+    if (posted)
+        wait_for_log(*posted);
 }

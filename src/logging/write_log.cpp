@@ -4,9 +4,13 @@
 #include "platform/file.h"
 #include "startup/server_settings.h"
 
+#include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 namespace {
 
@@ -14,11 +18,64 @@ namespace {
 // bytes, so 255 and the terminator always hold it.
 constexpr std::size_t rotated_name_size = 256;
 
-// Every writer of the log file in this process takes this lock for the whole
-// record, rotation included: the banners, the texts written before a fatal
-// stop and the access lines alike. Without it two writers could meet on the
-// file and one record would be lost or the rotation would split a pair.
-std::mutex log_writers;
+// A record posted and not yet on disk.
+struct PendingRecord {
+    const char* path;
+    std::uint32_t switch_bytes;
+    std::size_t length;
+    std::array<char, log_record_size> text;
+};
+
+// Every writer of the log file in this process goes through this queue, the
+// banners, the texts written before a fatal stop and the access lines alike.
+// A record's place is fixed when it is posted; one writer at a time, the
+// leader, then takes every record posted so far and writes them in that order
+// with one open, write and flush per file, while later records gather for the
+// next round. So a flush that costs a disk round trip is shared by everyone
+// who posted during the previous one, and no record is lost to contention.
+struct LogQueue {
+    std::mutex mutex;
+    // Guarded by `mutex`: records [done, posted) are pending, those of the
+    // leader's round first, then those in `waiting`.
+    std::vector<PendingRecord> waiting;
+    LogRecordNumber posted = 0;
+    LogRecordNumber done = 0;
+    bool leader_writing = false;
+    // The writer of record r sleeps on wake[r % wake_count], so that a round's
+    // end wakes mostly those it concerns. The conditions live as long as the
+    // process, so a leader may notify them after it has let go of `mutex`:
+    // a woken writer then finds the mutex free instead of blocking on it.
+    static constexpr std::size_t wake_count = 64;
+    std::array<std::condition_variable, wake_count> wake;
+    // Touched only by the leader of the moment; kept to reuse their room.
+    std::vector<PendingRecord> round;
+    std::vector<char> buffer;
+};
+
+std::condition_variable& wake_of(LogQueue& queue, LogRecordNumber record) {
+    return queue.wake[record % LogQueue::wake_count];
+}
+
+// Wakes the writers of records [first, done), now on disk, and the writer of
+// the first pending record, who is to lead the next round. Called after the
+// queue's mutex has been let go; every sleeper checks its own state again.
+void wake_after_round(LogQueue& queue, LogRecordNumber first, LogRecordNumber done,
+                      bool more_pending) {
+    if (done - first >= LogQueue::wake_count) {
+        for (auto& wake : queue.wake)
+            wake.notify_all();
+        return;
+    }
+    for (LogRecordNumber record = first; record < done; ++record)
+        wake_of(queue, record).notify_all();
+    if (more_pending)
+        wake_of(queue, done).notify_all();
+}
+
+LogQueue& log_queue() {
+    static LogQueue queue;
+    return queue;
+}
 
 void rotate(const char* path) {
     std::array<char, rotated_name_size> rotated_name{};
@@ -63,29 +120,96 @@ std::size_t format_log_record(std::span<char> record, const platform::LocalTime&
     return length;
 }
 
+namespace {
+
+bool same_file(const PendingRecord& first, const PendingRecord& next) {
+    return first.switch_bytes == next.switch_bytes && std::strcmp(first.path, next.path) == 0;
+}
+
+// Writes `records` in their order. Records for one file share an open, one
+// write and one flush, up to the record whose size before writing is over the
+// limit: that record is the last one of the file, which is then rotated, so
+// the files end exactly where record-by-record writing would have ended them.
+void write_records(std::span<const PendingRecord> records, std::vector<char>& buffer) {
+    std::size_t next = 0;
+    while (next < records.size()) {
+        const PendingRecord& first = records[next];
+        platform::File file = platform::open_log_file(first.path);
+        std::optional<std::uint64_t> size =
+            file.valid() ? platform::seek_to_end(file) : std::nullopt;
+        if (!size) {
+            ++next; // dropped, as a record that finds no file is; the next one tries anew
+            continue;
+        }
+        buffer.clear();
+        bool rotate_after = false;
+        // The size is compared in full: a log of 4 GiB or more taken as 32
+        // bits would look small and never be rotated again.
+        while (next < records.size() && same_file(first, records[next]) && !rotate_after) {
+            const PendingRecord& record = records[next++];
+            rotate_after = *size > record.switch_bytes;
+            buffer.insert(buffer.end(), record.text.data(), record.text.data() + record.length);
+            *size += record.length;
+        }
+        (void)platform::write_file(file, buffer);
+        (void)platform::flush_file(file);
+        file.close();
+        if (rotate_after)
+            rotate(first.path);
+    }
+}
+
+} // namespace
+
+LogRecordNumber post_log_to(const char* path, std::uint32_t switch_bytes,
+                            std::string_view message) {
+    LogQueue& queue = log_queue();
+    std::lock_guard lock(queue.mutex);
+    PendingRecord& record = queue.waiting.emplace_back();
+    record.path = path;
+    record.switch_bytes = switch_bytes;
+    // Stamped in the order of posting, so the stamps in the file never go
+    // back; the write follows within one flush.
+    record.length = format_log_record(record.text, platform::local_time(), message);
+    return queue.posted++;
+}
+
+void wait_for_log(LogRecordNumber record) {
+    LogQueue& queue = log_queue();
+    std::unique_lock lock(queue.mutex);
+    while (queue.done <= record) {
+        if (queue.leader_writing) {
+            wake_of(queue, record).wait(lock);
+            continue;
+        }
+        // Lead one round: every record posted so far, this one included.
+        queue.leader_writing = true;
+        queue.round.clear();
+        queue.round.swap(queue.waiting);
+        lock.unlock();
+        write_records(queue.round, queue.buffer);
+        lock.lock();
+        LogRecordNumber first = queue.done;
+        queue.done += queue.round.size();
+        queue.leader_writing = false;
+        LogRecordNumber done = queue.done;
+        bool more_pending = queue.posted > done;
+        lock.unlock();
+        wake_after_round(queue, first, done, more_pending);
+        return; // this writer's record was in the round
+    }
+}
+
 void write_log_to(const char* path, std::uint32_t switch_bytes, std::string_view message) {
-    std::array<char, log_record_size> record{};
-    std::lock_guard<std::mutex> lock(log_writers);
-
-    platform::File file = platform::open_log_file(path);
-    if (!file.valid())
-        return;
-    // The stamp is the moment of writing, taken once the file is ours.
-    std::size_t length = format_log_record(record, platform::local_time(), message);
-    std::optional<std::uint64_t> size_before = platform::seek_to_end(file);
-    if (!size_before)
-        return;
-    (void)platform::write_file(file, std::span<const char>(record.data(), length));
-    (void)platform::flush_file(file);
-    file.close();
-
-    // The size is compared in full: a log of 4 GiB or more taken as 32 bits
-    // would look small and never be rotated again.
-    if (*size_before > switch_bytes)
-        rotate(path);
+    wait_for_log(post_log_to(path, switch_bytes, message));
 }
 
 void write_log(std::string_view message) {
     const ServerSettings& settings = server_settings();
     write_log_to(settings.LOGNAME.data(), settings.log_switch_bytes, message);
+}
+
+LogRecordNumber post_log(std::string_view message) {
+    const ServerSettings& settings = server_settings();
+    return post_log_to(settings.LOGNAME.data(), settings.log_switch_bytes, message);
 }

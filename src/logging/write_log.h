@@ -18,11 +18,26 @@ inline constexpr std::size_t log_record_size = 24 + log_message_limit + 2 + 1;
 std::size_t format_log_record(std::span<char> record, const platform::LocalTime& time,
                               std::string_view message);
 
+// The place of a record in the log's order, given when it is posted.
+using LogRecordNumber = std::uint64_t;
+
 // Appends one time-stamped record to the log file `path`, flushed to disk
 // before it returns, and then renames the file to `path`.old when its size
 // before writing was greater than `switch_bytes`. All writers of the process
-// are serialised, so no record is lost to contention.
+// are serialised, so no record is lost to contention; records written at the
+// same time share one open, write and flush.
 void write_log_to(const char* path, std::uint32_t switch_bytes, std::string_view message);
 
-// write_log_to with LOGNAME and the rotation limit of the process's settings.
+// The two halves of write_log_to, for a caller that fixes the order of its
+// records under a lock of its own but should not hold that lock while the disk
+// flushes: post_log_to stamps the record and gives it its place, and
+// wait_for_log returns once that record is on disk (or dropped, as write_log_to
+// would drop it). `path` must stay valid until wait_for_log has returned, and
+// every posted record must be waited for.
+LogRecordNumber post_log_to(const char* path, std::uint32_t switch_bytes, std::string_view message);
+void wait_for_log(LogRecordNumber record);
+
+// write_log_to and post_log_to with LOGNAME and the rotation limit of the
+// process's settings.
 void write_log(std::string_view message);
+LogRecordNumber post_log(std::string_view message);

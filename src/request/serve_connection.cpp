@@ -95,11 +95,18 @@ HeadOutcome receive_head(RequestContext& context, int& error_number) {
 
 void trace_request(const RequestContext& context) {
     // Two separate writes, as other connections' output may come between them.
-    std::string trace = "[" + std::to_string(context.last_received) + "],";
+    // Appended piece by piece: g++ -O3 misreads an insertion in front of a
+    // temporary as an overlapping copy and fails the build.
+    std::string trace = "[";
+    trace += std::to_string(context.last_received);
+    trace += "],";
     trace += console_safe(text_of(context.request_head));
     trace += '\n';
     platform::console_write(trace);
-    platform::console_write("[" + std::to_string(context.received_total) + "] ");
+    std::string total = "[";
+    total += std::to_string(context.received_total);
+    total += "] ";
+    platform::console_write(total);
 }
 
 void refuse(RequestContext& context, std::string_view reply) {
@@ -197,6 +204,10 @@ void serve_connection(ConnectionTicket& ticket) {
         // Out of memory or a failed thread resource: the connection ends here,
         // and its line says what was composed so far.
     }
-    if (!overdue(ticket))
+    if (!overdue(ticket)) {
+        // The reply is complete: the client sees its end now, not after the
+        // access line's flush to disk.
+        platform::shutdown_send(ticket.socket);
         write_access_record(context);
+    }
 }

@@ -149,6 +149,46 @@ TEST_F(WriteLog, LimitZeroRotatesEverySecondRecord) {
     EXPECT_EQ(messages(contents(old_)), (std::vector<std::string>{"r3", "r4"}));
 }
 
+// Records posted before anyone waits are written in one round: the round must
+// still end each file exactly where writing them one by one would have.
+struct GroupCase {
+    const char* name;
+    std::size_t size_before; // of an existing log; 0 for none
+    std::uint32_t limit;
+    std::vector<std::string> posted;
+    std::vector<std::string> rotated_messages;
+    std::vector<std::string> log_messages;
+};
+
+TEST_F(WriteLog, RecordsWrittenTogetherRotateWhereOneByOneWould) {
+    const GroupCase cases[] = {
+        {"limit_zero_pairs", 0, 0, {"r1", "r2", "r3", "r4", "r5"}, {"r3", "r4"}, {"r5"}},
+        {"first_record_closes_full_file", limit + 1, limit, {"a", "b", "c"}, {"a"}, {"b", "c"}},
+        {"no_rotation", 0, limit, {"a", "b"}, {}, {"a", "b"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(log_);
+        std::filesystem::remove(old_);
+        if (c.size_before > 0)
+            std::ofstream(log_, std::ios::binary)
+                << "2024/03/05 07:08:09.010 " << std::string(c.size_before - 26, 'f') << "\r\n";
+
+        std::vector<LogRecordNumber> numbers;
+        for (const std::string& message : c.posted)
+            numbers.push_back(post_log_to(log_.c_str(), c.limit, message));
+        wait_for_log(numbers.back());
+
+        std::vector<std::string> rotated = messages(contents(old_));
+        if (c.size_before > 0 && !c.rotated_messages.empty())
+            rotated.erase(rotated.begin()); // the filler record
+        EXPECT_EQ(rotated, c.rotated_messages);
+        EXPECT_EQ(messages(contents(log_)), c.log_messages);
+        for (LogRecordNumber number : numbers)
+            wait_for_log(number); // long done: returns at once
+    }
+}
+
 TEST_F(WriteLog, NoRecordLostToContention) {
     constexpr int writers = 8;
     constexpr int records_each = 200;
