@@ -472,6 +472,9 @@ def write_svg(path, summary, cases, concurrencies, servers):
         file.write("\n".join(out) + "\n")
 
 
+REPO_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
 def versions(httpd):
     revision = run_text(["git", "-C", os.path.dirname(os.path.abspath(__file__)),
                          "describe", "--always", "--dirty"])
@@ -482,7 +485,9 @@ def versions(httpd):
                 cpu = line.split(":", 1)[1].strip()
                 break
     return {
-        "httpd": f"{httpd} (git {revision})",
+        # Named relative to the checkout, so the results hold no path of the
+        # machine they were made on.
+        "httpd": f"{os.path.relpath(httpd, REPO_ROOT)} (git {revision})",
         "nginx": run_text(["nginx", "-v"]),
         "lighttpd": run_text(["lighttpd", "-v"]),
         "ab": run_text(["ab", "-V"]).splitlines()[0],
