@@ -1,5 +1,6 @@
 #include "request/request_head.h"
 
+#include "common/ascii.h"
 #include "common/fixed_text.h"
 #include "request/request_context.h"
 
@@ -11,21 +12,6 @@ constexpr std::string_view blank_line = "\r\n\r\n";
 // The white space that separates the fields of the request line. Line ends are
 // among it, so a field missing from the request line comes from the next line.
 constexpr std::string_view field_separators = " \t\n\v\f\r";
-
-char lower_ascii(char byte) {
-    return (byte >= 'A' && byte <= 'Z') ? static_cast<char>(byte - 'A' + 'a') : byte;
-}
-
-// ASCII only: a header name is never a multibyte text, and no locale may decide.
-bool equal_ignoring_case(std::string_view left, std::string_view right) {
-    if (left.size() != right.size())
-        return false;
-    for (std::size_t i = 0; i < left.size(); ++i) {
-        if (lower_ascii(left[i]) != lower_ascii(right[i]))
-            return false;
-    }
-    return true;
-}
 
 std::string_view trim_blanks(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
@@ -106,7 +92,7 @@ std::optional<std::uint64_t> declared_content_length(std::string_view head) {
 
         std::size_t colon = line.find(':');
         if (colon == std::string_view::npos ||
-            !equal_ignoring_case(line.substr(0, colon), "Content-Length"))
+            !equal_ignoring_ascii_case(line.substr(0, colon), "Content-Length"))
             continue;
         std::optional<std::uint64_t> value = parse_decimal(trim_blanks(line.substr(colon + 1)));
         if (!value || (declared && *declared != *value))

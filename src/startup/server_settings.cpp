@@ -1,5 +1,6 @@
 #include "startup/server_settings.h"
 
+#include "common/ascii.h"
 #include "common/fixed_text.h"
 #include "platform/conventions.h"
 
@@ -29,20 +30,6 @@ std::string_view trim(std::string_view text) {
     while (!text.empty() && is_blank(text.back()))
         text.remove_suffix(1);
     return text;
-}
-
-// ASCII letters only: the bytes of a Shift_JIS pair must never be folded.
-char fold_case(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool same_name(std::string_view left, std::string_view right) {
-    if (left.size() != right.size())
-        return false;
-    for (std::size_t i = 0; i < left.size(); ++i)
-        if (fold_case(left[i]) != fold_case(right[i]))
-            return false;
-    return true;
 }
 
 std::string_view next_line(std::string_view& rest) {
@@ -80,7 +67,7 @@ std::optional<std::string_view> find_value(std::string_view contents, std::strin
         if (std::optional<std::string_view> name = section_name(line)) {
             if (section_seen)
                 return std::nullopt; // a later section of the same name is never read
-            in_section = same_name(*name, section);
+            in_section = equal_ignoring_ascii_case(*name, section);
             section_seen = in_section;
             continue;
         }
@@ -89,7 +76,7 @@ std::optional<std::string_view> find_value(std::string_view contents, std::strin
         std::size_t equals = line.find('=');
         if (equals == std::string_view::npos)
             continue;
-        if (same_name(trim(line.substr(0, equals)), key))
+        if (equal_ignoring_ascii_case(trim(line.substr(0, equals)), key))
             return unquote(trim(line.substr(equals + 1)));
     }
     return std::nullopt;

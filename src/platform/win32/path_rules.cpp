@@ -1,23 +1,12 @@
 #include "platform/conventions.h"
 
+#include "common/ascii.h"
+
 #include <array>
 
 namespace platform {
 
 namespace {
-
-char upper(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool same_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (upper(a[i]) != upper(b[i]))
-            return false;
-    return true;
-}
 
 bool is_separator(char c) {
     return c == '/' || c == '\\';
@@ -40,12 +29,12 @@ bool names_a_device(std::string_view segment) {
     while (!base.empty() && base.back() == ' ')
         base.remove_suffix(1);
     for (std::string_view device : devices)
-        if (same_ignoring_case(base, device))
+        if (equal_ignoring_ascii_case(base, device))
             return true;
     // COM1 to COM9, LPT1 to LPT9.
     return base.size() == 4 &&
-           (same_ignoring_case(base.substr(0, 3), "COM") ||
-            same_ignoring_case(base.substr(0, 3), "LPT")) &&
+           (equal_ignoring_ascii_case(base.substr(0, 3), "COM") ||
+            equal_ignoring_ascii_case(base.substr(0, 3), "LPT")) &&
            base[3] >= '1' && base[3] <= '9';
 }
 
@@ -57,7 +46,7 @@ bool script_extension_in_other_case(std::string_view segment) {
         return false;
     std::string_view extension = name.substr(dot);
     for (std::string_view script : {std::string_view(".cgi"), std::string_view(".pl")})
-        if (same_ignoring_case(extension, script) && extension != script)
+        if (equal_ignoring_ascii_case(extension, script) && extension != script)
             return true;
     return false;
 }
