@@ -69,7 +69,8 @@ void cut_line_end(std::span<char> line) {
 bool read_interpreter_line(RequestContext& context) {
     // Opening a FIFO for a line read would block the handler past every
     // deadline; only a regular file is read.
-    if (!platform::open_regular_file(context.local_path.data()).valid())
+    std::uint64_t size = 0;
+    if (!platform::open_regular_file(context.local_path.data(), size).valid())
         return false;
     std::FILE* script = std::fopen(context.local_path.data(), "r");
     if (script == nullptr)

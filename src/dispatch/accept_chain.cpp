@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -25,7 +26,16 @@ struct HandlerRun {
 // starting a worker wakes exactly one thread.
 struct IdleThread {
     std::condition_variable wake;
-    bool has_work = false; // guarded by the chain's mutex
+    // Guarded by the chain's mutex.
+    bool has_work = false;
+    bool waits_for_slot = false; // the worker's slot was taken at exactly 0
+};
+
+// A worker counted and given its slot; `needs_thread` when no idle thread took
+// it.
+struct NewWorker {
+    bool needs_thread = false;
+    bool waits_for_slot = false;
 };
 
 // How long a pool thread waits for a worker to run before it ends: long enough
@@ -93,46 +103,63 @@ std::int32_t plus_one(std::int32_t value) {
     platform::exit_process(0);
 }
 
-void pool_thread(std::shared_ptr<ChainState> chain);
+void pool_thread(std::shared_ptr<ChainState> chain, bool waits_for_slot);
 
-// Starts a worker: on an idle pool thread when there is one, else on a new
-// detached thread. Nobody joins a pool thread: each accounts for its own end by
-// leaving `pool_threads`, and keeps the chain state alive through its own
-// reference until then. A worker is counted in `live_workers` from here until
-// it has given its slot back.
-void start_worker(const std::shared_ptr<ChainState>& chain, std::string_view failure_log_text) {
-    {
-        std::lock_guard lock(chain->mutex);
-        // A stopped chain starts no worker, so that the chain runs out.
-        if (chain->stopping)
-            return;
-        ++chain->live_workers;
-        if (!chain->idle_threads.empty()) {
-            IdleThread* idle = chain->idle_threads.back();
-            chain->idle_threads.pop_back();
-            idle->has_work = true;
-            // Under the lock: once it is released the idle thread may leave
-            // and its condition with it.
-            idle->wake.notify_one();
-            return;
-        }
-        ++chain->pool_threads;
+// Counts a new worker and takes its slot on its behalf, so that a handler
+// started after it sees the count with it; hands the worker to an idle pool
+// thread when there is one. Called under the chain's mutex. A stopped chain
+// starts no worker, so that the chain runs out.
+NewWorker add_worker(ChainState& chain) {
+    NewWorker worker;
+    if (chain.stopping)
+        return worker;
+    ++chain.live_workers;
+    chain.free_slots = minus_one(chain.free_slots);
+    // At exactly 0 the worker waits until a slot is given back, without
+    // subtracting again.
+    worker.waits_for_slot = chain.free_slots == 0;
+    if (!chain.idle_threads.empty()) {
+        IdleThread* idle = chain.idle_threads.back();
+        chain.idle_threads.pop_back();
+        idle->has_work = true;
+        idle->waits_for_slot = worker.waits_for_slot;
+        // Under the lock: once it is released the idle thread may leave and
+        // its condition with it.
+        idle->wake.notify_one();
+        return worker;
     }
+    ++chain.pool_threads;
+    worker.needs_thread = true;
+    return worker;
+}
+
+// Starts the thread a new worker needs, if any. Nobody joins a pool thread:
+// each accounts for its own end by leaving `pool_threads`, and keeps the chain
+// state alive through its own reference until then.
+void start_thread(const std::shared_ptr<ChainState>& chain, NewWorker worker,
+                  std::string_view failure_log_text) {
+    if (!worker.needs_thread)
+        return;
     try {
-        std::thread(pool_thread, chain).detach();
+        std::thread(pool_thread, chain, worker.waits_for_slot).detach();
     } catch (const std::exception&) {
         stop_process("ERROR Th1\n", failure_log_text);
     }
 }
 
-// Takes a slot. When the count reaches exactly 0 the worker waits until a slot
-// is given back, without subtracting again. Returns false when the chain is
-// stopped while the worker waits; the slot is then still the worker's.
-bool take_slot(ChainState& chain) {
+void start_worker(const std::shared_ptr<ChainState>& chain, std::string_view failure_log_text) {
+    NewWorker worker;
+    {
+        std::lock_guard lock(chain->mutex);
+        worker = add_worker(*chain);
+    }
+    start_thread(chain, worker, failure_log_text);
+}
+
+// Waits until a slot is given back. Returns false when the chain is stopped
+// while the worker waits; the slot is then still the worker's.
+bool wait_for_slot(ChainState& chain) {
     std::unique_lock lock(chain.mutex);
-    chain.free_slots = minus_one(chain.free_slots);
-    if (chain.free_slots != 0)
-        return true;
     chain.changed.wait(lock, [&] { return chain.free_slots != 0 || chain.stopping; });
     return !chain.stopping;
 }
@@ -193,22 +220,26 @@ void watchdog(std::shared_ptr<ChainState> chain) {
 }
 
 // Puts `run` in service under the chain's mutex; a deadline earlier than the
-// watchdog's next wake-up wakes it.
-void enter_service(const std::shared_ptr<ChainState>& chain, HandlerRun& run) {
-    ChainState& state = *chain;
-    state.in_service.push_back(&run);
-    if (state.stopping) {
+// watchdog's next wake-up wakes it. Returns true when the watchdog is yet to
+// be started, which the caller does once it has let go of the mutex.
+bool enter_service(ChainState& chain, HandlerRun& run) {
+    chain.in_service.push_back(&run);
+    if (chain.stopping) {
         cancel(run);
-        return;
+        return false;
     }
-    if (run.ticket.deadline >= state.watchdog_wakes_at)
-        return;
-    if (state.watchdog_started) {
-        state.watchdog_wake.notify_one();
-        return;
+    if (run.ticket.deadline >= chain.watchdog_wakes_at)
+        return false;
+    if (chain.watchdog_started) {
+        chain.watchdog_wake.notify_one();
+        return false;
     }
-    state.watchdog_started = true;
-    ++state.pool_threads;
+    chain.watchdog_started = true;
+    ++chain.pool_threads;
+    return true;
+}
+
+void start_watchdog(const std::shared_ptr<ChainState>& chain) {
     try {
         std::thread(watchdog, chain).detach();
     } catch (const std::exception&) {
@@ -223,20 +254,34 @@ void leave_service(ChainState& chain, HandlerRun& run) {
     chain.in_service.pop_back();
 }
 
-void serve(const std::shared_ptr<ChainState>& chain, platform::Accepted accepted) {
+// Serves one accepted connection; the successor is started in the same step
+// that puts the connection in service. Returns the access record the handler
+// posted, if any.
+std::optional<LogRecordNumber> serve(const std::shared_ptr<ChainState>& chain,
+                                     platform::Accepted accepted) {
     // Kept open until the handler has ended, so that the log mutex exists
     // whenever the handler opens it by name.
     platform::LogMutexHandle log_mutex = platform::LogMutexHandle::create();
     HandlerRun run;
     run.ticket.socket = std::move(accepted.socket);
-    if (log_mutex.valid()) {
-        run.ticket.peer_address = accepted.peer_address;
-        {
-            std::lock_guard lock(chain->mutex);
+    run.ticket.peer_address = accepted.peer_address;
+    NewWorker successor;
+    bool watchdog_needed = false;
+    {
+        std::lock_guard lock(chain->mutex);
+        // The successor waits for the next connection while this one is
+        // served.
+        successor = add_worker(*chain);
+        if (log_mutex.valid()) {
             run.ticket.free_slots_at_start = chain->free_slots;
             run.ticket.deadline = deadline_after(chain->settings.handler_time_limit_ms);
-            enter_service(chain, run);
+            watchdog_needed = enter_service(*chain, run);
         }
+    }
+    start_thread(chain, successor, "Http timer Thread Create Error!\n");
+    if (log_mutex.valid()) {
+        if (watchdog_needed)
+            start_watchdog(chain);
         // The handler runs on the worker's own thread; the watchdog stands in
         // for the worker's supervision wait.
         try {
@@ -246,20 +291,24 @@ void serve(const std::shared_ptr<ChainState>& chain, platform::Accepted accepted
         }
         leave_service(*chain, run);
     }
-    platform::shutdown_send(run.ticket.socket);
+    if (!run.ticket.reply_ended)
+        platform::shutdown_send(run.ticket.socket);
     run.ticket.socket.close();
+    return run.ticket.access_record;
 }
 
-// One accept worker's life, from taking a slot to the end of its connection.
-void accept_worker(const std::shared_ptr<ChainState>& chain) {
-    if (take_slot(*chain)) {
-        platform::Accepted accepted = wait_for_connection(*chain);
-        // The successor waits for the next connection while this one is
-        // served.
-        start_worker(chain, "Http timer Thread Create Error!\n");
-        if (accepted.socket.valid())
-            serve(chain, std::move(accepted));
-    }
+// One accept worker's life, from its slot to the end of its connection.
+// Returns the access record whose flush the worker's end waits for.
+std::optional<LogRecordNumber> accept_worker(const std::shared_ptr<ChainState>& chain,
+                                             bool waits_for_slot) {
+    if (waits_for_slot && !wait_for_slot(*chain))
+        return std::nullopt;
+    platform::Accepted accepted = wait_for_connection(*chain);
+    if (accepted.socket.valid())
+        return serve(chain, std::move(accepted));
+    // Accepting failed: the successor tries again.
+    start_worker(chain, "Http timer Thread Create Error!\n");
+    return std::nullopt;
 }
 
 // The end of a worker: its slot goes back. Called under the chain's mutex.
@@ -269,15 +318,27 @@ void end_worker(ChainState& chain) {
     chain.changed.notify_all();
 }
 
+// The end of a worker whose access record has just reached the disk, run by
+// the log's writer. The chain outlives it: stop() waits for every worker's end.
+void end_worker_after_log(void* state) {
+    ChainState& chain = *static_cast<ChainState*>(state);
+    std::lock_guard lock(chain.mutex);
+    end_worker(chain);
+}
+
 // Runs one worker after another, waiting idle in between, so that a connection
-// costs no thread creation while the load lasts.
-void pool_thread(std::shared_ptr<ChainState> chain) {
+// costs no thread creation while the load lasts. A worker whose record is not
+// yet on disk hands its end to the log's writer, and its thread is free for
+// the next worker at once.
+void pool_thread(std::shared_ptr<ChainState> chain, bool waits_for_slot) {
     IdleThread self;
     for (;;) {
-        accept_worker(chain);
-        // The slot goes back and the thread turns idle in one step.
+        std::optional<LogRecordNumber> record = accept_worker(chain, waits_for_slot);
+        if (record)
+            when_log_written(*record, {&end_worker_after_log, chain.get()});
         std::unique_lock lock(chain->mutex);
-        end_worker(*chain);
+        if (!record)
+            end_worker(*chain);
         self.has_work = false;
         chain->idle_threads.push_back(&self);
         self.wake.wait_for(lock, idle_thread_limit,
@@ -289,6 +350,7 @@ void pool_thread(std::shared_ptr<ChainState> chain) {
             chain->changed.notify_all();
             return;
         }
+        waits_for_slot = self.waits_for_slot;
     }
 }
 

@@ -180,9 +180,8 @@ void write_access_record(RequestContext& context) {
             post_log(finish_access_line(context.access_record, text_of(context.status_text), line));
     }
     mutex.unlock();
-    // The line's place is fixed under the lock; the flush is waited for outside
-    // it, so that the lines of handlers that end together share one flush. The
-    // handler still ends only once its line is on disk.
-    if (posted)
-        wait_for_log(*posted);
+    // The line's place is fixed under the lock; the flush comes outside it, so
+    // that the lines of handlers that end together share one flush. The worker
+    // that owns the ticket ends only once the line is on disk.
+    context.ticket.access_record = posted;
 }

@@ -47,6 +47,7 @@ void append_client_text(AccessRecord& record, std::string_view text);
 std::string_view finish_access_line(const AccessRecord& record, std::string_view status_text,
                                     std::span<char> line);
 
-// The closing step of every connection: appends the status and writes the line
-// under the log mutex. A cancelled handler writes nothing.
+// The closing step of every connection: appends the status and posts the line
+// under the log mutex, leaving its number in the ticket for the worker, who
+// ends once it is on disk. A cancelled handler writes nothing.
 void write_access_record(RequestContext& context);

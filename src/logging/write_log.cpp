@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -33,6 +34,11 @@ struct PendingRecord {
 // with one open, write and flush per file, while later records gather for the
 // next round. So a flush that costs a disk round trip is shared by everyone
 // who posted during the previous one, and no record is lost to contention.
+//
+// A writer either waits for its record or hands over what is to happen once it
+// is on disk (when_log_written) and goes on. Since a handed-over record has
+// nobody waiting for it, the leader keeps writing rounds until nothing is
+// pending.
 struct LogQueue {
     std::mutex mutex;
     // Guarded by `mutex`: records [done, posted) are pending, those of the
@@ -41,6 +47,8 @@ struct LogQueue {
     LogRecordNumber posted = 0;
     LogRecordNumber done = 0;
     bool leader_writing = false;
+    // Handed over and not yet run, in no particular order. Guarded by `mutex`.
+    std::vector<std::pair<LogRecordNumber, LogCompletion>> handed_over;
     // The writer of record r sleeps on wake[r % wake_count], so that a round's
     // end wakes mostly those it concerns. The conditions live as long as the
     // process, so a leader may notify them after it has let go of `mutex`:
@@ -50,17 +58,16 @@ struct LogQueue {
     // Touched only by the leader of the moment; kept to reuse their room.
     std::vector<PendingRecord> round;
     std::vector<char> buffer;
+    std::vector<std::pair<LogRecordNumber, LogCompletion>> due;
 };
 
 std::condition_variable& wake_of(LogQueue& queue, LogRecordNumber record) {
     return queue.wake[record % LogQueue::wake_count];
 }
 
-// Wakes the writers of records [first, done), now on disk, and the writer of
-// the first pending record, who is to lead the next round. Called after the
+// Wakes the writers of records [first, done), now on disk. Called after the
 // queue's mutex has been let go; every sleeper checks its own state again.
-void wake_after_round(LogQueue& queue, LogRecordNumber first, LogRecordNumber done,
-                      bool more_pending) {
+void wake_after_round(LogQueue& queue, LogRecordNumber first, LogRecordNumber done) {
     if (done - first >= LogQueue::wake_count) {
         for (auto& wake : queue.wake)
             wake.notify_all();
@@ -68,8 +75,6 @@ void wake_after_round(LogQueue& queue, LogRecordNumber first, LogRecordNumber do
     }
     for (LogRecordNumber record = first; record < done; ++record)
         wake_of(queue, record).notify_all();
-    if (more_pending)
-        wake_of(queue, done).notify_all();
 }
 
 LogQueue& log_queue() {
@@ -174,16 +179,15 @@ LogRecordNumber post_log_to(const char* path, std::uint32_t switch_bytes,
     return queue.posted++;
 }
 
-void wait_for_log(LogRecordNumber record) {
-    LogQueue& queue = log_queue();
-    std::unique_lock lock(queue.mutex);
-    while (queue.done <= record) {
-        if (queue.leader_writing) {
-            wake_of(queue, record).wait(lock);
-            continue;
-        }
-        // Lead one round: every record posted so far, this one included.
-        queue.leader_writing = true;
+namespace {
+
+void write_records(std::span<const PendingRecord> records, std::vector<char>& buffer);
+
+// Leads rounds until no record is pending. Called with `lock` held on the
+// queue's mutex and no leader writing; returns with it held again.
+void lead_rounds(LogQueue& queue, std::unique_lock<std::mutex>& lock) {
+    queue.leader_writing = true;
+    while (queue.posted > queue.done) {
         queue.round.clear();
         queue.round.swap(queue.waiting);
         lock.unlock();
@@ -191,13 +195,48 @@ void wait_for_log(LogRecordNumber record) {
         lock.lock();
         LogRecordNumber first = queue.done;
         queue.done += queue.round.size();
-        queue.leader_writing = false;
         LogRecordNumber done = queue.done;
-        bool more_pending = queue.posted > done;
+        auto& handed_over = queue.handed_over;
+        auto written = std::partition(handed_over.begin(), handed_over.end(),
+                                      [&](const auto& entry) { return entry.first >= done; });
+        queue.due.assign(written, handed_over.end());
+        handed_over.erase(written, handed_over.end());
         lock.unlock();
-        wake_after_round(queue, first, done, more_pending);
-        return; // this writer's record was in the round
+        wake_after_round(queue, first, done);
+        // In the records' order, though nothing relies on it.
+        std::sort(queue.due.begin(), queue.due.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const auto& [record, completion] : queue.due)
+            completion.run(completion.context);
+        lock.lock();
     }
+    queue.leader_writing = false;
+}
+
+} // namespace
+
+void wait_for_log(LogRecordNumber record) {
+    LogQueue& queue = log_queue();
+    std::unique_lock lock(queue.mutex);
+    while (queue.done <= record) {
+        if (queue.leader_writing)
+            wake_of(queue, record).wait(lock);
+        else
+            lead_rounds(queue, lock);
+    }
+}
+
+void when_log_written(LogRecordNumber record, LogCompletion completion) {
+    LogQueue& queue = log_queue();
+    std::unique_lock lock(queue.mutex);
+    if (queue.done > record) {
+        lock.unlock();
+        completion.run(completion.context);
+        return;
+    }
+    queue.handed_over.emplace_back(record, completion);
+    if (!queue.leader_writing)
+        lead_rounds(queue, lock);
 }
 
 void write_log_to(const char* path, std::uint32_t switch_bytes, std::string_view message) {

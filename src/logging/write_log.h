@@ -32,10 +32,22 @@ void write_log_to(const char* path, std::uint32_t switch_bytes, std::string_view
 // records under a lock of its own but should not hold that lock while the disk
 // flushes: post_log_to stamps the record and gives it its place, and
 // wait_for_log returns once that record is on disk (or dropped, as write_log_to
-// would drop it). `path` must stay valid until wait_for_log has returned, and
-// every posted record must be waited for.
+// would drop it). `path` must stay valid until the record is written.
 LogRecordNumber post_log_to(const char* path, std::uint32_t switch_bytes, std::string_view message);
 void wait_for_log(LogRecordNumber record);
+
+// What is to happen once a record is on disk.
+struct LogCompletion {
+    void (*run)(void* context) = nullptr;
+    void* context = nullptr;
+};
+
+// In place of wait_for_log: `completion` runs once `record` is on disk (or
+// dropped), on this thread at once when it already is, else on the thread that
+// writes it. When no round is being written, this thread writes every pending
+// record first. The completion must not write to the log or wait for a lock
+// that anyone holds while writing to it.
+void when_log_written(LogRecordNumber record, LogCompletion completion);
 
 // write_log_to and post_log_to with LOGNAME and the rotation limit of the
 // process's settings.

@@ -48,12 +48,10 @@ private:
 };
 
 // Opens an existing regular file for reading, shared with other readers and
-// writers, bytes as stored. A directory, FIFO, device or socket fails, and the
-// open never blocks on one. Invalid on any failure.
-File open_regular_file(const char* path);
-
-// The size of an open file, or nothing on failure.
-std::optional<std::uint64_t> file_size(File& file);
+// writers, bytes as stored, and stores its size in `size`. A directory, FIFO,
+// device or socket fails, and the open never blocks on one. Invalid on any
+// failure, the size included.
+File open_regular_file(const char* path, std::uint64_t& size);
 
 // Sends `count` bytes of `file` from its start to `socket`, in constant
 // memory, waiting for the socket to take more after a partial send. Returns 0

@@ -208,6 +208,7 @@ void serve_connection(ConnectionTicket& ticket) {
         // The reply is complete: the client sees its end now, not after the
         // access line's flush to disk.
         platform::shutdown_send(ticket.socket);
+        ticket.reply_ended = true;
         write_access_record(context);
     }
 }

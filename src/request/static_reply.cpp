@@ -102,20 +102,16 @@ void send_static_reply(RequestContext &context) {
         send_not_found(context);
         return;
     }
-    platform::File file = platform::open_regular_file(context.local_path.data());
+    std::uint64_t size = 0;
+    platform::File file = platform::open_regular_file(context.local_path.data(), size);
     if (!file.valid()) {
-        send_not_found(context);
-        return;
-    }
-    std::optional<std::uint64_t> size = platform::file_size(file);
-    if (!size) {
         send_not_found(context);
         return;
     }
 
     // The head and the content-type line are both our own bytes, so they leave
     // in one piece; the body then streams from the file in constant memory.
-    format_reply_head(context.work_text, static_cast<std::int64_t>(*size));
+    format_reply_head(context.work_text, static_cast<std::int64_t>(size));
     bool is_text = content_class(text_of(context.local_path)) == ContentClass::text;
     (void)append_into(context.work_text, is_text ? text_content_type : image_content_type);
     if (send_text(context.ticket, text_of(context.work_text)) != 0)
@@ -123,5 +119,5 @@ void send_static_reply(RequestContext &context) {
     // A file that shrinks while it is sent leaves the connection short of the
     // announced length: the client sees a cut reply, never padding. Nothing
     // more can be done for this connection, so the result is not examined.
-    (void)platform::send_file(context.ticket.socket, file, *size, context.ticket.deadline);
+    (void)platform::send_file(context.ticket.socket, file, size, context.ticket.deadline);
 }

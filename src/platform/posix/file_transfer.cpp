@@ -38,30 +38,23 @@ bool wait_writable(int fd, Deadline deadline) {
 
 } // namespace
 
-File open_regular_file(const char* path) {
+File open_regular_file(const char* path, std::uint64_t& size) {
     // O_NONBLOCK keeps the open itself from waiting on a FIFO without a writer
     // or on a device; O_NOCTTY keeps a terminal from becoming ours.
-    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
+    File file(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!file.valid())
         return {};
+    int fd = static_cast<int>(file.get());
     struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0)
         return {};
-    }
-    // Reads of a regular file never wait, so the flag changes nothing for
-    // them; it is cleared so that the descriptor behaves like any other open.
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags != -1)
-        (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    return File(fd);
-}
-
-std::optional<std::uint64_t> file_size(File& file) {
-    struct stat status {};
-    if (::fstat(static_cast<int>(file.get()), &status) != 0 || status.st_size < 0)
-        return std::nullopt;
-    return static_cast<std::uint64_t>(status.st_size);
+    // The flag is cleared so that sendfile never meets a read that declines to
+    // wait for the disk. Of the flags F_SETFL changes, the open set only this
+    // one, so no F_GETFL is needed to keep the others.
+    if (::fcntl(fd, F_SETFL, 0) != 0)
+        return {};
+    size = static_cast<std::uint64_t>(status.st_size);
+    return file;
 }
 
 // sendfile cannot take MSG_NOSIGNAL: a send to a connection the peer has closed

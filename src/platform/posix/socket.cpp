@@ -85,8 +85,9 @@ bool get_host_name(std::span<char> name) {
 Socket open_tcp_socket() {
     // Close-on-exec keeps the socket out of CGI children, which would otherwise
     // hold connections open after the server has closed them. Sends use
-    // MSG_NOSIGNAL, so a closed peer never raises SIGPIPE.
-    return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // MSG_NOSIGNAL, so a closed peer never raises SIGPIPE. Non-blocking, so
+    // that accepting tries first and waits only when nothing is pending.
+    return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
 }
 
 bool bind_any(Socket& socket, std::uint16_t port) {
@@ -119,34 +120,40 @@ std::uint16_t local_port(const Socket& socket) {
 
 Accepted accept_connection(Socket& listener, Deadline deadline) {
     Accepted accepted;
-    switch (wait_for(listener, POLLIN, deadline)) {
-    case WaitResult::ready:
-        break;
-    case WaitResult::timed_out:
-        accepted.error = error_timed_out;
-        return accepted;
-    case WaitResult::failed:
-        accepted.error = socket_error_number(errno);
-        return accepted;
-    }
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    int handle = ::accept4(handle_of(listener), reinterpret_cast<sockaddr*>(&peer), &length,
-                           SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (handle < 0) {
+    for (;;) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        // Under load a connection is usually pending already: taking it at once
+        // saves the wait's system call.
+        int handle = ::accept4(handle_of(listener), reinterpret_cast<sockaddr*>(&peer), &length,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (handle >= 0) {
+            accepted.socket = Socket(handle);
+            accepted.peer_address = peer.sin_addr.s_addr; // already in network order
+            return accepted;
+        }
         int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            switch (wait_for(listener, POLLIN, deadline)) {
+            case WaitResult::ready:
+                continue;
+            case WaitResult::timed_out:
+                accepted.error = error_timed_out;
+                return accepted;
+            case WaitResult::failed:
+                accepted.error = socket_error_number(errno);
+                return accepted;
+            }
+        }
         // EINVAL: the listener was shut down by wake_listener, which leaves it
-        // readable and failing for good. ECONNABORTED: the peer went away
-        // before it was taken. Both mean "no connection, ask again".
+        // failing for good. ECONNABORTED: the peer went away before it was
+        // taken. Both mean "no connection, ask again".
         if (error == EINVAL || error == ECONNABORTED || error == EINTR)
             accepted.error = error_would_block;
         else
             accepted.error = socket_error_number(error);
         return accepted;
     }
-    accepted.socket = Socket(handle);
-    accepted.peer_address = peer.sin_addr.s_addr; // already in network order
-    return accepted;
 }
 
 void wake_listener(Socket& listener) {

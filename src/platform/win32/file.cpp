@@ -29,7 +29,7 @@ void File::close() {
     ::CloseHandle(reinterpret_cast<HANDLE>(release()));
 }
 
-File open_regular_file(const char* path) {
+File open_regular_file(const char* path, std::uint64_t& size) {
     // Shared with writers too, so that a page being replaced can still be
     // served. Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open.
     File file = file_of(::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -42,14 +42,8 @@ File open_regular_file(const char* path) {
         !::GetFileInformationByHandle(handle_of(file), &information) ||
         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return {};
+    size = (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
     return file;
-}
-
-std::optional<std::uint64_t> file_size(File& file) {
-    LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(handle_of(file), &size) || size.QuadPart < 0)
-        return std::nullopt;
-    return static_cast<std::uint64_t>(size.QuadPart);
 }
 
 int send_file(Socket& socket, File& file, std::uint64_t count, Deadline deadline) {

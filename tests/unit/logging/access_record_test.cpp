@@ -212,6 +212,9 @@ TEST(WriteAccessRecord, ReleasesTheLogMutex) {
         (void)copy_into(context->status_text, "  ");
         write_access_record(*context);
         EXPECT_TRUE(log_mutex_is_free());
+        EXPECT_EQ(ticket.access_record.has_value(), !cancelled);
+        if (ticket.access_record)
+            wait_for_log(*ticket.access_record);
     }
 }
 
