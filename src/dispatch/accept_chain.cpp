@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -22,8 +23,11 @@ struct HandlerRun {
     ConnectionTicket ticket;
 };
 
-// A pool thread with no worker to run: it waits on its own condition, so that
-// starting a worker wakes exactly one thread.
+// A pool thread's own place in the chain. When it has no worker to run it
+// waits on its own condition, so that starting a worker wakes exactly one
+// thread. Places live as long as the chain and are reused by later threads,
+// so a condition may be notified after the chain's mutex has been let go:
+// the woken thread then finds the mutex free instead of blocking on it.
 struct IdleThread {
     std::condition_variable wake;
     // Guarded by the chain's mutex.
@@ -36,6 +40,7 @@ struct IdleThread {
 struct NewWorker {
     bool needs_thread = false;
     bool waits_for_slot = false;
+    IdleThread* woken = nullptr; // to be notified once the mutex is let go
 };
 
 // How long a pool thread waits for a worker to run before it ends: long enough
@@ -75,6 +80,9 @@ struct ChainState {
     // waits for it to reach 0 too.
     int pool_threads = 0;
     std::vector<IdleThread*> idle_threads;
+    // Every place a pool thread ever had; those of ended threads are spare.
+    std::deque<IdleThread> places;
+    std::vector<IdleThread*> spare_places;
 
     // Every connection whose handler runs. The watchdog cancels those that
     // overstay their deadline; a worker takes its run out before it closes the
@@ -123,9 +131,7 @@ NewWorker add_worker(ChainState& chain) {
         chain.idle_threads.pop_back();
         idle->has_work = true;
         idle->waits_for_slot = worker.waits_for_slot;
-        // Under the lock: once it is released the idle thread may leave and
-        // its condition with it.
-        idle->wake.notify_one();
+        worker.woken = idle;
         return worker;
     }
     ++chain.pool_threads;
@@ -138,6 +144,8 @@ NewWorker add_worker(ChainState& chain) {
 // state alive through its own reference until then.
 void start_thread(const std::shared_ptr<ChainState>& chain, NewWorker worker,
                   std::string_view failure_log_text) {
+    if (worker.woken)
+        worker.woken->wake.notify_one();
     if (!worker.needs_thread)
         return;
     try {
@@ -159,6 +167,8 @@ void start_worker(const std::shared_ptr<ChainState>& chain, std::string_view fai
 // Waits until a slot is given back. Returns false when the chain is stopped
 // while the worker waits; the slot is then still the worker's.
 bool wait_for_slot(ChainState& chain) {
+    // Slots come back as records reach the disk: none may linger on the way.
+    LogHurry hurry;
     std::unique_lock lock(chain.mutex);
     chain.changed.wait(lock, [&] { return chain.free_slots != 0 || chain.stopping; });
     return !chain.stopping;
@@ -311,19 +321,21 @@ std::optional<LogRecordNumber> accept_worker(const std::shared_ptr<ChainState>& 
     return std::nullopt;
 }
 
-// The end of a worker: its slot goes back. Called under the chain's mutex.
-void end_worker(ChainState& chain) {
-    chain.free_slots = plus_one(chain.free_slots);
-    --chain.live_workers;
+// The end of `count` workers: their slots go back. Called under the chain's
+// mutex.
+void end_worker(ChainState& chain, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+        chain.free_slots = plus_one(chain.free_slots);
+    chain.live_workers -= static_cast<int>(count);
     chain.changed.notify_all();
 }
 
-// The end of a worker whose access record has just reached the disk, run by
+// The end of workers whose access records have just reached the disk, run by
 // the log's writer. The chain outlives it: stop() waits for every worker's end.
-void end_worker_after_log(void* state) {
+void end_workers_after_log(void* state, std::size_t count) {
     ChainState& chain = *static_cast<ChainState*>(state);
     std::lock_guard lock(chain.mutex);
-    end_worker(chain);
+    end_worker(chain, count);
 }
 
 // Runs one worker after another, waiting idle in between, so that a connection
@@ -331,26 +343,36 @@ void end_worker_after_log(void* state) {
 // yet on disk hands its end to the log's writer, and its thread is free for
 // the next worker at once.
 void pool_thread(std::shared_ptr<ChainState> chain, bool waits_for_slot) {
-    IdleThread self;
+    IdleThread* self = nullptr;
+    {
+        std::lock_guard lock(chain->mutex);
+        if (chain->spare_places.empty()) {
+            self = &chain->places.emplace_back();
+        } else {
+            self = chain->spare_places.back();
+            chain->spare_places.pop_back();
+        }
+    }
     for (;;) {
         std::optional<LogRecordNumber> record = accept_worker(chain, waits_for_slot);
         if (record)
-            when_log_written(*record, {&end_worker_after_log, chain.get()});
+            when_log_written(*record, {&end_workers_after_log, chain.get()});
         std::unique_lock lock(chain->mutex);
         if (!record)
-            end_worker(*chain);
-        self.has_work = false;
-        chain->idle_threads.push_back(&self);
-        self.wake.wait_for(lock, idle_thread_limit,
-                           [&] { return self.has_work || chain->stopping; });
-        if (!self.has_work) {
+            end_worker(*chain, 1);
+        self->has_work = false;
+        chain->idle_threads.push_back(self);
+        self->wake.wait_for(lock, idle_thread_limit,
+                            [&] { return self->has_work || chain->stopping; });
+        if (!self->has_work) {
             auto& idle = chain->idle_threads;
-            idle.erase(std::find(idle.begin(), idle.end(), &self));
+            idle.erase(std::find(idle.begin(), idle.end(), self));
+            chain->spare_places.push_back(self);
             --chain->pool_threads;
             chain->changed.notify_all();
             return;
         }
-        waits_for_slot = self.waits_for_slot;
+        waits_for_slot = self->waits_for_slot;
     }
 }
 

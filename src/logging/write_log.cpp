@@ -1,5 +1,6 @@
 #include "logging/write_log.h"
 
+#include "common/deadline.h"
 #include "common/fixed_text.h"
 #include "platform/file.h"
 #include "startup/server_settings.h"
@@ -18,6 +19,13 @@ namespace {
 // The rotated file's name: the log's path and ".old". LOGNAME holds at most 127
 // bytes, so 255 and the terminator always hold it.
 constexpr std::size_t rotated_name_size = 256;
+
+// How long a record handed over may wait for others to share its flush, and how
+// many records end that wait at once. Nobody is kept waiting by it: the reply
+// is complete before its record is posted, and every wait for the disk, a
+// writer's own or a worker's for a free slot, ends it (LogHurry).
+constexpr auto gather_window = std::chrono::milliseconds(3);
+constexpr std::size_t gather_limit = 64;
 
 // A record posted and not yet on disk.
 struct PendingRecord {
@@ -38,7 +46,9 @@ struct PendingRecord {
 // A writer either waits for its record or hands over what is to happen once it
 // is on disk (when_log_written) and goes on. Since a handed-over record has
 // nobody waiting for it, the leader keeps writing rounds until nothing is
-// pending.
+// pending, and while nobody waits it lets the records of a short window gather
+// first: on a disk where a flush costs a round trip, one flush for many
+// records is the difference.
 struct LogQueue {
     std::mutex mutex;
     // Guarded by `mutex`: records [done, posted) are pending, those of the
@@ -47,6 +57,12 @@ struct LogQueue {
     LogRecordNumber posted = 0;
     LogRecordNumber done = 0;
     bool leader_writing = false;
+    // When the oldest record in `waiting` was posted.
+    Deadline oldest_waiting = no_deadline;
+    // Waits for the disk in progress; while there is one, nothing gathers.
+    int hurry = 0;
+    // The leader sleeps on it while records gather.
+    std::condition_variable gathered;
     // Handed over and not yet run, in no particular order. Guarded by `mutex`.
     std::vector<std::pair<LogRecordNumber, LogCompletion>> handed_over;
     // The writer of record r sleeps on wake[r % wake_count], so that a round's
@@ -170,12 +186,16 @@ LogRecordNumber post_log_to(const char* path, std::uint32_t switch_bytes,
                             std::string_view message) {
     LogQueue& queue = log_queue();
     std::lock_guard lock(queue.mutex);
+    if (queue.waiting.empty())
+        queue.oldest_waiting = Clock::now();
     PendingRecord& record = queue.waiting.emplace_back();
     record.path = path;
     record.switch_bytes = switch_bytes;
     // Stamped in the order of posting, so the stamps in the file never go
     // back; the write follows within one flush.
     record.length = format_log_record(record.text, platform::local_time(), message);
+    if (queue.waiting.size() == gather_limit)
+        queue.gathered.notify_one();
     return queue.posted++;
 }
 
@@ -183,11 +203,34 @@ namespace {
 
 void write_records(std::span<const PendingRecord> records, std::vector<char>& buffer);
 
+// Runs the completions of records now on disk, those equal in both fields as
+// one call.
+void run_completions(std::vector<std::pair<LogRecordNumber, LogCompletion>>& due) {
+    auto key = [](const std::pair<LogRecordNumber, LogCompletion>& entry) {
+        return std::pair{reinterpret_cast<std::uintptr_t>(entry.second.run),
+                         reinterpret_cast<std::uintptr_t>(entry.second.context)};
+    };
+    std::sort(due.begin(), due.end(),
+              [&](const auto& a, const auto& b) { return key(a) < key(b); });
+    for (std::size_t first = 0; first < due.size();) {
+        std::size_t next = first + 1;
+        while (next < due.size() && key(due[next]) == key(due[first]))
+            ++next;
+        const LogCompletion& completion = due[first].second;
+        completion.run(completion.context, next - first);
+        first = next;
+    }
+}
+
 // Leads rounds until no record is pending. Called with `lock` held on the
 // queue's mutex and no leader writing; returns with it held again.
 void lead_rounds(LogQueue& queue, std::unique_lock<std::mutex>& lock) {
     queue.leader_writing = true;
     while (queue.posted > queue.done) {
+        if (queue.hurry == 0 && queue.waiting.size() < gather_limit)
+            queue.gathered.wait_until(lock, queue.oldest_waiting + gather_window, [&] {
+                return queue.hurry > 0 || queue.waiting.size() >= gather_limit;
+            });
         queue.round.clear();
         queue.round.swap(queue.waiting);
         lock.unlock();
@@ -203,11 +246,7 @@ void lead_rounds(LogQueue& queue, std::unique_lock<std::mutex>& lock) {
         handed_over.erase(written, handed_over.end());
         lock.unlock();
         wake_after_round(queue, first, done);
-        // In the records' order, though nothing relies on it.
-        std::sort(queue.due.begin(), queue.due.end(),
-                  [](const auto& a, const auto& b) { return a.first < b.first; });
-        for (const auto& [record, completion] : queue.due)
-            completion.run(completion.context);
+        run_completions(queue.due);
         lock.lock();
     }
     queue.leader_writing = false;
@@ -218,12 +257,30 @@ void lead_rounds(LogQueue& queue, std::unique_lock<std::mutex>& lock) {
 void wait_for_log(LogRecordNumber record) {
     LogQueue& queue = log_queue();
     std::unique_lock lock(queue.mutex);
+    if (queue.done > record)
+        return;
+    ++queue.hurry;
+    queue.gathered.notify_one();
     while (queue.done <= record) {
         if (queue.leader_writing)
             wake_of(queue, record).wait(lock);
         else
             lead_rounds(queue, lock);
     }
+    --queue.hurry;
+}
+
+LogHurry::LogHurry() {
+    LogQueue& queue = log_queue();
+    std::lock_guard lock(queue.mutex);
+    ++queue.hurry;
+    queue.gathered.notify_one();
+}
+
+LogHurry::~LogHurry() {
+    LogQueue& queue = log_queue();
+    std::lock_guard lock(queue.mutex);
+    --queue.hurry;
 }
 
 void when_log_written(LogRecordNumber record, LogCompletion completion) {
@@ -231,7 +288,7 @@ void when_log_written(LogRecordNumber record, LogCompletion completion) {
     std::unique_lock lock(queue.mutex);
     if (queue.done > record) {
         lock.unlock();
-        completion.run(completion.context);
+        completion.run(completion.context, 1);
         return;
     }
     queue.handed_over.emplace_back(record, completion);

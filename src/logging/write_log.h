@@ -36,18 +36,30 @@ void write_log_to(const char* path, std::uint32_t switch_bytes, std::string_view
 LogRecordNumber post_log_to(const char* path, std::uint32_t switch_bytes, std::string_view message);
 void wait_for_log(LogRecordNumber record);
 
-// What is to happen once a record is on disk.
+// What is to happen once a record is on disk. Completions equal in both
+// fields that fall due together run as one call, `count` being how many.
 struct LogCompletion {
-    void (*run)(void* context) = nullptr;
+    void (*run)(void* context, std::size_t count) = nullptr;
     void* context = nullptr;
 };
 
 // In place of wait_for_log: `completion` runs once `record` is on disk (or
 // dropped), on this thread at once when it already is, else on the thread that
 // writes it. When no round is being written, this thread writes every pending
-// record first. The completion must not write to the log or wait for a lock
+// record first, letting them gather for a few milliseconds. The completion must not write to the log or wait for a lock
 // that anyone holds while writing to it.
 void when_log_written(LogRecordNumber record, LogCompletion completion);
+
+// Records handed over may wait a few milliseconds for others to share their
+// flush. While a LogHurry lives, they do not: for someone who waits for a
+// worker's end, as wait_for_log does for its own record.
+class LogHurry {
+public:
+    LogHurry();
+    ~LogHurry();
+    LogHurry(const LogHurry&) = delete;
+    LogHurry& operator=(const LogHurry&) = delete;
+};
 
 // write_log_to and post_log_to with LOGNAME and the rotation limit of the
 // process's settings.

@@ -73,6 +73,26 @@ TEST_F(CgiTest, EnvironmentBlockHoldsTheTenVariablesInOrder) {
     EXPECT_NE(post.bytes.find(plain_header + "CONTENT_LENGTH=7\n"), std::string::npos);
 }
 
+// The first connection's handler counts its own worker's slot and the slot its
+// successor took before the handler started: MAXTHREAD 5 leaves 3, no bound
+// (0) counts down from 0.
+class ThreadCountTest : public ServerTest,
+                        public ::testing::WithParamInterface<std::pair<const char*, const char*>> {
+};
+
+TEST_P(ThreadCountTest, FirstConnectionSeesItsOwnAndItsSuccessorsSlots) {
+    std::filesystem::copy_file(FIXTURE_DIR "/cgi_probe", workspace / "cgi-bin/probe.exe");
+    ASSERT_NO_FATAL_FAILURE(start({{"SECURITY", {{"CGIDIR", "OPEN"}}},
+                                   {"SERVER", {{"MAXTHREAD", GetParam().first}}}}));
+    Received reply = request_reply(port, "GET /probe.cgi?env HTTP/1.0\r\n\r\n");
+    EXPECT_NE(reply.bytes.find("\nHTTP_THREAD_COUNT=" + std::string(GetParam().second) + "\n"),
+              std::string::npos)
+        << reply.bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(MaxThread, ThreadCountTest,
+                         ::testing::Values(std::pair{"5", "3"}, std::pair{"0", "-2"}));
+
 TEST_F(CgiTest, BodyArrivesExactlyThenEndOfInput) {
     Received reply =
         request_reply(port, "POST /probe.cgi?stdin HTTP/1.0\r\nContent-Length: 3\r\n\r\na=1");

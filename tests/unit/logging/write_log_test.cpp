@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -211,6 +212,64 @@ TEST_F(WriteLog, NoRecordLostToContention) {
         ASSERT_EQ(std::sscanf(message.c_str(), "writer %d record %d", &w, &r), 2) << message;
         EXPECT_EQ(r, next[w]++);
     }
+}
+
+// Writers that hand their records over and never wait: every completion runs
+// exactly once, and only when its record is in the file.
+TEST_F(WriteLog, HandedOverRecordsCompleteOnceOnDisk) {
+    constexpr int writers = 6;
+    constexpr int records_each = 150;
+    struct Completion {
+        const std::string* log = nullptr;
+        std::string message;
+        std::atomic<int> runs{0};
+        std::atomic<bool> was_on_disk{false};
+    };
+    std::vector<Completion> completions(writers * records_each);
+    auto complete = [](void* context, std::size_t count) {
+        auto& completion = *static_cast<Completion*>(context);
+        completion.was_on_disk = contents(*completion.log).find(completion.message) != std::string::npos;
+        completion.runs += static_cast<int>(count);
+    };
+    // One completion handed over with every record: runs that fall due
+    // together come as one call that counts them.
+    std::atomic<std::size_t> counted{0};
+    auto add = [](void* context, std::size_t count) {
+        *static_cast<std::atomic<std::size_t>*>(context) += count;
+    };
+    std::vector<std::thread> threads;
+    for (int w = 0; w < writers; ++w)
+        threads.emplace_back([&, w] {
+            for (int r = 0; r < records_each; ++r) {
+                Completion& completion = completions[w * records_each + r];
+                completion.log = &log_;
+                completion.message = "writer " + std::to_string(w) + " record " + std::to_string(r);
+                LogRecordNumber number = post_log_to(log_.c_str(), 0xFFFFFFFFu, completion.message);
+                when_log_written(number, {complete, &completion});
+                when_log_written(number, {add, &counted});
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    // Each writer led whatever round it found unled, so nothing is left
+    // pending once they have all returned.
+    for (const Completion& completion : completions) {
+        SCOPED_TRACE(completion.message);
+        EXPECT_EQ(completion.runs.load(), 1);
+        EXPECT_TRUE(completion.was_on_disk.load());
+    }
+    EXPECT_EQ(messages(contents(log_)).size(), completions.size());
+    EXPECT_EQ(counted.load(), completions.size());
+
+    // A record long on disk completes at once, on the caller's thread.
+    LogRecordNumber number = post_log_to(log_.c_str(), 0xFFFFFFFFu, "late");
+    wait_for_log(number);
+    Completion late;
+    late.log = &log_;
+    late.message = "late";
+    when_log_written(number, {complete, &late});
+    EXPECT_EQ(late.runs.load(), 1);
+    EXPECT_TRUE(late.was_on_disk.load());
 }
 
 } // namespace
