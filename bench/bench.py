@@ -514,7 +514,8 @@ def write_results(out_dir, args, info, summary, peaks, tail, checks, cases, conc
         + ", ".join(f"{name} {max(100, int(count * args.scale))}"
                     for name, (_, count) in cases.items()) + ".",
         "httpd runs with MAXTHREAD 0, LOGSWITCH 4000 (no rotation during the run), "
-        "standard output to /dev/null; its access log is flushed to disk per record. nginx "
+        "standard output to /dev/null; every access record is on disk before its handler "
+        "ends (the records of a few milliseconds share one flush). nginx "
         "(worker_processes auto) and lighttpd (mod_cgi for /bench.cgi) write their access "
         "logs without flushing. Client and servers share the two cores.",
         "",
