@@ -2,6 +2,7 @@
 
 #include "cgi/cgi_target.h"
 #include "cgi/environment_list.h"
+#include "common/blocking.h"
 #include "common/fixed_text.h"
 #include "dispatch/send.h"
 #include "platform/child_process.h"
@@ -102,6 +103,8 @@ void run_cgi(RequestContext &context) {
     run.output_cap = cgi_output_cap;
 
     std::vector<char> output;
+    // Starting the child and waiting for it take a while on any system.
+    about_to_block();
     switch (platform::run_child(run, output)) {
     case platform::ChildRunStatus::finished:
         break;

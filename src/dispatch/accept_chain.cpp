@@ -1,5 +1,6 @@
 #include "dispatch/accept_chain.h"
 
+#include "common/blocking.h"
 #include "logging/write_log.h"
 #include "platform/console.h"
 #include "platform/log_mutex.h"
@@ -38,8 +39,9 @@ struct IdleThread {
 // A worker counted and given its slot; `needs_thread` when no idle thread took
 // it.
 struct NewWorker {
-    bool needs_thread = false;
+    bool counted = false; // false when the chain is stopping
     bool waits_for_slot = false;
+    bool needs_thread = false;
     IdleThread* woken = nullptr; // to be notified once the mutex is let go
 };
 
@@ -114,29 +116,34 @@ std::int32_t plus_one(std::int32_t value) {
 void pool_thread(std::shared_ptr<ChainState> chain, bool waits_for_slot);
 
 // Counts a new worker and takes its slot on its behalf, so that a handler
-// started after it sees the count with it; hands the worker to an idle pool
-// thread when there is one. Called under the chain's mutex. A stopped chain
-// starts no worker, so that the chain runs out.
-NewWorker add_worker(ChainState& chain) {
+// started after it sees the count with it. Called under the chain's mutex. A
+// stopped chain starts no worker, so that the chain runs out.
+NewWorker count_worker(ChainState& chain) {
     NewWorker worker;
     if (chain.stopping)
         return worker;
+    worker.counted = true;
     ++chain.live_workers;
     chain.free_slots = minus_one(chain.free_slots);
     // At exactly 0 the worker waits until a slot is given back, without
     // subtracting again.
     worker.waits_for_slot = chain.free_slots == 0;
+    return worker;
+}
+
+// Gives a counted worker a thread: an idle pool thread when there is one, else
+// a new one, which start_thread creates. Called under the chain's mutex.
+void place_worker(ChainState& chain, NewWorker& worker) {
     if (!chain.idle_threads.empty()) {
         IdleThread* idle = chain.idle_threads.back();
         chain.idle_threads.pop_back();
         idle->has_work = true;
         idle->waits_for_slot = worker.waits_for_slot;
         worker.woken = idle;
-        return worker;
+        return;
     }
     ++chain.pool_threads;
     worker.needs_thread = true;
-    return worker;
 }
 
 // Starts the thread a new worker needs, if any. Nobody joins a pool thread:
@@ -159,9 +166,36 @@ void start_worker(const std::shared_ptr<ChainState>& chain, std::string_view fai
     NewWorker worker;
     {
         std::lock_guard lock(chain->mutex);
-        worker = add_worker(*chain);
+        worker = count_worker(*chain);
+        if (worker.counted)
+            place_worker(*chain, worker);
     }
     start_thread(chain, worker, failure_log_text);
+}
+
+// A successor counted when its predecessor took a connection, and not yet
+// running anywhere. The predecessor serves its connection first. Should the
+// handler be about to wait (for the client, the disk or a child), the blocking
+// hook gives the successor a thread of its own, so that connections are taken
+// meanwhile; a connection served without a wait leaves the successor to the
+// predecessor's own thread, which then runs it with no hand-off at all.
+struct PendingSuccessor {
+    const std::shared_ptr<ChainState>* chain = nullptr;
+    NewWorker worker;
+    bool pending = false;
+};
+
+void start_pending_successor(void* context) {
+    auto& successor = *static_cast<PendingSuccessor*>(context);
+    if (!successor.pending)
+        return;
+    successor.pending = false;
+    const std::shared_ptr<ChainState>& chain = *successor.chain;
+    {
+        std::lock_guard lock(chain->mutex);
+        place_worker(*chain, successor.worker);
+    }
+    start_thread(chain, successor.worker, "Http timer Thread Create Error!\n");
 }
 
 // Waits until a slot is given back. Returns false when the chain is stopped
@@ -264,31 +298,31 @@ void leave_service(ChainState& chain, HandlerRun& run) {
     chain.in_service.pop_back();
 }
 
-// Serves one accepted connection; the successor is started in the same step
-// that puts the connection in service. Returns the access record the handler
-// posted, if any.
+// Serves one accepted connection; the successor is counted in the same step
+// that puts the connection in service, and left pending. Returns the access
+// record the handler posted, if any.
 std::optional<LogRecordNumber> serve(const std::shared_ptr<ChainState>& chain,
-                                     platform::Accepted accepted) {
+                                     platform::Accepted accepted, PendingSuccessor& successor) {
     // Kept open until the handler has ended, so that the log mutex exists
     // whenever the handler opens it by name.
     platform::LogMutexHandle log_mutex = platform::LogMutexHandle::create();
     HandlerRun run;
     run.ticket.socket = std::move(accepted.socket);
     run.ticket.peer_address = accepted.peer_address;
-    NewWorker successor;
     bool watchdog_needed = false;
     {
         std::lock_guard lock(chain->mutex);
         // The successor waits for the next connection while this one is
-        // served.
-        successor = add_worker(*chain);
+        // served, or takes it once this one is done.
+        successor.worker = count_worker(*chain);
+        successor.pending = successor.worker.counted;
         if (log_mutex.valid()) {
             run.ticket.free_slots_at_start = chain->free_slots;
             run.ticket.deadline = deadline_after(chain->settings.handler_time_limit_ms);
             watchdog_needed = enter_service(*chain, run);
         }
     }
-    start_thread(chain, successor, "Http timer Thread Create Error!\n");
+    set_blocking_hook({&start_pending_successor, &successor, chain->listener.get()});
     if (log_mutex.valid()) {
         if (watchdog_needed)
             start_watchdog(chain);
@@ -310,12 +344,12 @@ std::optional<LogRecordNumber> serve(const std::shared_ptr<ChainState>& chain,
 // One accept worker's life, from its slot to the end of its connection.
 // Returns the access record whose flush the worker's end waits for.
 std::optional<LogRecordNumber> accept_worker(const std::shared_ptr<ChainState>& chain,
-                                             bool waits_for_slot) {
+                                             bool waits_for_slot, PendingSuccessor& successor) {
     if (waits_for_slot && !wait_for_slot(*chain))
         return std::nullopt;
     platform::Accepted accepted = wait_for_connection(*chain);
     if (accepted.socket.valid())
-        return serve(chain, std::move(accepted));
+        return serve(chain, std::move(accepted), successor);
     // Accepting failed: the successor tries again.
     start_worker(chain, "Http timer Thread Create Error!\n");
     return std::nullopt;
@@ -341,7 +375,8 @@ void end_workers_after_log(void* state, std::size_t count) {
 // Runs one worker after another, waiting idle in between, so that a connection
 // costs no thread creation while the load lasts. A worker whose record is not
 // yet on disk hands its end to the log's writer, and its thread is free for
-// the next worker at once.
+// the next worker at once: the worker's own successor when it is still
+// pending, else whatever an idle thread is given.
 void pool_thread(std::shared_ptr<ChainState> chain, bool waits_for_slot) {
     IdleThread* self = nullptr;
     {
@@ -354,12 +389,19 @@ void pool_thread(std::shared_ptr<ChainState> chain, bool waits_for_slot) {
         }
     }
     for (;;) {
-        std::optional<LogRecordNumber> record = accept_worker(chain, waits_for_slot);
+        PendingSuccessor successor;
+        successor.chain = &chain;
+        std::optional<LogRecordNumber> record = accept_worker(chain, waits_for_slot, successor);
         if (record)
             when_log_written(*record, {&end_workers_after_log, chain.get()});
+        set_blocking_hook({});
         std::unique_lock lock(chain->mutex);
         if (!record)
             end_worker(*chain, 1);
+        if (successor.pending) {
+            waits_for_slot = successor.worker.waits_for_slot;
+            continue;
+        }
         self->has_work = false;
         chain->idle_threads.push_back(self);
         self->wake.wait_for(lock, idle_thread_limit,

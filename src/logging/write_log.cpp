@@ -1,5 +1,6 @@
 #include "logging/write_log.h"
 
+#include "common/blocking.h"
 #include "common/deadline.h"
 #include "common/fixed_text.h"
 #include "platform/file.h"
@@ -226,6 +227,11 @@ void run_completions(std::vector<std::pair<LogRecordNumber, LogCompletion>>& due
 // queue's mutex and no leader writing; returns with it held again.
 void lead_rounds(LogQueue& queue, std::unique_lock<std::mutex>& lock) {
     queue.leader_writing = true;
+    // The rounds wait for the disk. The hook may take other locks, so it runs
+    // with the queue's mutex let go; nobody else leads meanwhile.
+    lock.unlock();
+    about_to_block();
+    lock.lock();
     while (queue.posted > queue.done) {
         if (queue.hurry == 0 && queue.waiting.size() < gather_limit)
             queue.gathered.wait_until(lock, queue.oldest_waiting + gather_window, [&] {

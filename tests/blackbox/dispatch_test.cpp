@@ -3,6 +3,8 @@
 
 #include "harness.h"
 
+#include <filesystem>
+
 namespace blackbox {
 namespace {
 
@@ -33,6 +35,40 @@ TEST_F(DispatchTest, ThirdConnectionWaitsForAFreeSlot) {
               (std::vector<std::string>{texts::start_banner,
                                         "127.000.000.001  Warning[0]:" + texts::client_cancelled,
                                         put_line}));
+}
+
+// A connection whose handler waits, for the client, for a client that does not
+// read, or for a child, never holds up the next connection.
+TEST_F(DispatchTest, WaitingHandlerDoesNotHoldUpTheNextConnection) {
+    std::filesystem::copy_file(FIXTURE_DIR "/cgi_probe", workspace / "cgi-bin/probe.exe");
+    workspace.write_file("htdocs/a.html", "quick");
+    // More than the kernel buffers of both ends hold, so its sender waits.
+    workspace.write_file("htdocs/big.gif", std::string(24 << 20, 'b'));
+    ASSERT_NO_FATAL_FAILURE(start({{"SECURITY", {{"CGIDIR", "OPEN"}}},
+                                   {"SERVER", {{"MAXTHREAD", "0"}, {"LOGSWITCH", "100"}}}}));
+    const std::string quick_reply =
+        "HTTP/1.0 200 OK\r\nContent-Length: 5\r\nConnection: Keep-Alive\r\n"
+        "Content-type: text/html\r\n\r\nquick";
+    struct Case {
+        const char* name;
+        std::string sent; // by the connection that keeps its handler waiting
+    };
+    const Case cases[] = {
+        {"silent", ""},
+        {"head_unfinished", "GET /a.html HTTP/1.0\r\n"},
+        {"reply_unread", "GET /big.gif HTTP/1.0\r\n\r\n"},
+        {"slow_child", "GET /probe.cgi?sleep=3 HTTP/1.0\r\n\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Client waiting(port);
+        ASSERT_TRUE(waiting.send(c.sent));
+        auto asked = Clock::now();
+        Received reply = request_reply(port, "GET /a.html HTTP/1.0\r\n\r\n", "127.0.0.1", 3000ms);
+        EXPECT_EQ(reply.bytes, quick_reply);
+        EXPECT_LT(Clock::now() - asked, 1000ms);
+        waiting.reset();
+    }
 }
 
 TEST_F(DispatchTest, SingleSlotNeverServes) {

@@ -1,6 +1,8 @@
 // Opening the files of static replies and streaming them to a connection.
 
 #include "platform/file.h"
+
+#include "common/blocking.h"
 #include "platform/posix/poll_timeout.h"
 
 #include <cerrno>
@@ -24,6 +26,7 @@ constexpr std::uint64_t largest_piece = 1u << 20;
 // or the wait itself failed; a socket in error counts as writable, so that the
 // next send reports the failure.
 bool wait_writable(int fd, Deadline deadline) {
+    about_to_block();
     for (;;) {
         pollfd entry{fd, POLLOUT, 0};
         int ready = ::poll(&entry, 1, poll_timeout(deadline));

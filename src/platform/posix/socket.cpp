@@ -1,4 +1,6 @@
 #include "platform/socket.h"
+
+#include "common/blocking.h"
 #include "platform/posix/poll_timeout.h"
 
 #include <arpa/inet.h>
@@ -50,11 +52,39 @@ enum class WaitResult {
 // Waits until `socket` has one of `events` (or an error or hang-up, which the
 // following call then reports) or `deadline` passes.
 WaitResult wait_for(const Socket& socket, short events, Deadline deadline) {
+    about_to_block();
     for (;;) {
         pollfd entry{handle_of(socket), events, 0};
         int result = ::poll(&entry, 1, poll_timeout(deadline));
         if (result > 0)
             return WaitResult::ready;
+        if (result < 0 && errno != EINTR)
+            return WaitResult::failed;
+        if (result == 0 && Clock::now() >= deadline)
+            return WaitResult::timed_out;
+    }
+}
+
+// Waits until `socket` has bytes to read, like wait_for. A thread that owes a
+// waiting connection a successor (see common/blocking.h) watches the listener
+// too, and sets the successor going only when a connection arrives first: a
+// client whose request is a moment behind its connection then costs no
+// hand-off between threads.
+WaitResult wait_readable(const Socket& socket, Deadline deadline) {
+    int listener = static_cast<int>(blocking_hook_listener());
+    if (listener < 0)
+        return wait_for(socket, POLLIN, deadline);
+    for (;;) {
+        pollfd entries[2] = {{handle_of(socket), POLLIN, 0}, {listener, POLLIN, 0}};
+        int result = ::poll(entries, 2, poll_timeout(deadline));
+        if (result > 0) {
+            if (entries[1].revents == 0)
+                return WaitResult::ready;
+            about_to_block();
+            if (entries[0].revents != 0)
+                return WaitResult::ready;
+            return wait_for(socket, POLLIN, deadline);
+        }
         if (result < 0 && errno != EINTR)
             return WaitResult::failed;
         if (result == 0 && Clock::now() >= deadline)
@@ -174,7 +204,7 @@ int receive(Socket& socket, std::span<char> buffer, Deadline deadline) {
             continue;
         if (error != EAGAIN && error != EWOULDBLOCK)
             return -socket_error_number(error);
-        switch (wait_for(socket, POLLIN, deadline)) {
+        switch (wait_readable(socket, deadline)) {
         case WaitResult::ready:
             continue;
         case WaitResult::timed_out:

@@ -1,5 +1,7 @@
 #include "platform/socket.h"
 
+#include "common/blocking.h"
+
 #include "platform/win32/handle_inheritance.h"
 #include "platform/win32/wait_time.h"
 
@@ -122,6 +124,7 @@ WaitResult wait_for(SOCKET socket, SocketEvents& events, long kinds, Deadline de
             return WaitResult::ready;
         }
     }
+    about_to_block();
     for (;;) {
         HANDLE watched[2] = {events.woken, events.network};
         DWORD result =
