@@ -1,5 +1,7 @@
 #include "platform/log_mutex.h"
 
+#include "common/blocking.h"
+
 #include <utility>
 #include <windows.h>
 
@@ -33,7 +35,14 @@ LogMutexHandle& LogMutexHandle::operator=(LogMutexHandle&& other) noexcept {
 LockResult LogMutexHandle::lock() {
     if (!handle_)
         return LockResult::failed;
-    switch (::WaitForSingleObject(static_cast<HANDLE>(handle_), INFINITE)) {
+    // Another process of the server may hold the lock: a wait that can last
+    // lets the waiting thread's hook run first.
+    DWORD result = ::WaitForSingleObject(static_cast<HANDLE>(handle_), 0);
+    if (result == WAIT_TIMEOUT) {
+        about_to_block();
+        result = ::WaitForSingleObject(static_cast<HANDLE>(handle_), INFINITE);
+    }
+    switch (result) {
     case WAIT_OBJECT_0:
         return LockResult::acquired;
     case WAIT_ABANDONED:

@@ -170,6 +170,29 @@ TEST_F(WindowsBuildTest, SettingsFileIsFoundInTheCurrentDirectoryWithoutTheServi
     EXPECT_EQ(log.messages(), std::vector<std::string>{texts::start_banner});
 }
 
+// A handler that waits, for its client or for a client that does not read,
+// never holds up the next connection: each of these waits sets the successor
+// going first.
+TEST_F(WindowsBuildTest, WaitingHandlerDoesNotHoldUpTheNextConnection) {
+    workspace.write_file("htdocs/a.html", "quick");
+    workspace.write_file("htdocs/big.gif", std::string(24 << 20, 'b'));
+    ASSERT_NO_FATAL_FAILURE(start({{"WWW", {{"WEBROOT", "htdocs"}}},
+                                   {"SERVER", {{"MAXTHREAD", "0"}, {"LOGSWITCH", "100"}}}}));
+    const std::string quick_reply = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n"
+                                    "Connection: Keep-Alive\r\nContent-type: text/html\r\n\r\nquick";
+    const std::string stalls[] = {"", "GET /a.html HTTP/1.0\r\n", "GET /big.gif HTTP/1.0\r\n\r\n"};
+    for (const std::string& sent : stalls) {
+        SCOPED_TRACE(sent);
+        Client waiting(port);
+        ASSERT_TRUE(waiting.send(sent));
+        auto asked = Clock::now();
+        Received reply = request_reply(port, "GET /a.html HTTP/1.0\r\n\r\n", "127.0.0.1", 5000ms);
+        EXPECT_EQ(reply.bytes, quick_reply);
+        EXPECT_LT(Clock::now() - asked, 2000ms);
+        waiting.reset();
+    }
+}
+
 struct StaticCase {
     const char* url;
     std::string reply;
