@@ -3,7 +3,7 @@
 # it needs, builds a Release binary into build-release, runs the measurements
 # and writes bench/RESULTS.md and bench/results.svg. Run by hand, never in CI.
 #
-#   sh bench/run.sh                      full run (about 15 minutes)
+#   sh bench/run.sh                      full run (about 10 minutes)
 #   BENCH_REPS=1 BENCH_SCALE=0.2 sh bench/run.sh    quick look
 set -eu
 
