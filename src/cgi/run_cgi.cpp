@@ -60,7 +60,8 @@ void relay_output(RequestContext &context, std::span<const char> output) {
         return;
     auto body_length = static_cast<std::int64_t>(output.size() - *header_length);
     std::size_t head_length = format_reply_head(context.work_text, body_length);
-    if (send_text(context.ticket, std::string_view(context.work_text.data(), head_length)) != 0)
+    platform::MoreFollows more = output.empty() ? platform::MoreFollows::no : platform::MoreFollows::yes;
+    if (send_text(context.ticket, std::string_view(context.work_text.data(), head_length), more) != 0)
         return;
     (void)send_bytes(context.ticket, output);
 }

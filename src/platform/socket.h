@@ -91,10 +91,16 @@ void wake_listener(Socket& listener);
 // deadline passed, -error_connection_reset, -error_connection_aborted.
 int receive(Socket& socket, std::span<char> buffer, Deadline deadline);
 
+// Whether more of the same reply follows at once. The bytes then wait in the
+// system for what follows, so that a short reply leaves in one packet; the
+// sending that follows, or the shutdown, lets them go.
+enum class MoreFollows { no, yes };
+
 // Sends every byte of `bytes`, waiting for the socket to take more after a
 // partial send. Returns 0 when every byte went out, -1 when the peer failed or
 // `deadline` passed first.
-int send_all(Socket& socket, std::span<const char> bytes, Deadline deadline);
+int send_all(Socket& socket, std::span<const char> bytes, Deadline deadline,
+             MoreFollows more = MoreFollows::no);
 
 // Shuts the sending direction down: the peer sees the end of the reply.
 void shutdown_send(Socket& socket);

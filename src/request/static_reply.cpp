@@ -110,11 +110,13 @@ void send_static_reply(RequestContext &context) {
     }
 
     // The head and the content-type line are both our own bytes, so they leave
-    // in one piece; the body then streams from the file in constant memory.
+    // in one piece; the body then streams from the file in constant memory,
+    // and a short one goes out in the same packet as the head.
     format_reply_head(context.work_text, static_cast<std::int64_t>(size));
     bool is_text = content_class(text_of(context.local_path)) == ContentClass::text;
     (void)append_into(context.work_text, is_text ? text_content_type : image_content_type);
-    if (send_text(context.ticket, text_of(context.work_text)) != 0)
+    platform::MoreFollows more = size > 0 ? platform::MoreFollows::yes : platform::MoreFollows::no;
+    if (send_text(context.ticket, text_of(context.work_text), more) != 0)
         return;
     // A file that shrinks while it is sent leaves the connection short of the
     // announced length: the client sees a cut reply, never padding. Nothing

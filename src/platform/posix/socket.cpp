@@ -215,13 +215,13 @@ int receive(Socket& socket, std::span<char> buffer, Deadline deadline) {
     }
 }
 
-int send_all(Socket& socket, std::span<const char> bytes, Deadline deadline) {
+int send_all(Socket& socket, std::span<const char> bytes, Deadline deadline, MoreFollows more) {
+    int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more == MoreFollows::yes ? MSG_MORE : 0);
     std::size_t sent = 0;
     // A connection takes what fits into its send buffer; the rest waits until
     // the peer has read enough, never longer than the deadline.
     do {
-        ssize_t count = ::send(handle_of(socket), bytes.data() + sent, bytes.size() - sent,
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t count = ::send(handle_of(socket), bytes.data() + sent, bytes.size() - sent, flags);
         if (count > 0) {
             sent += static_cast<std::size_t>(count);
             continue;

@@ -310,7 +310,8 @@ int receive(Socket& socket, std::span<char> buffer, Deadline deadline) {
     }
 }
 
-int send_all(Socket& socket, std::span<const char> bytes, Deadline deadline) {
+// Winsock has no way to hold bytes for what follows; `more` changes nothing.
+int send_all(Socket& socket, std::span<const char> bytes, Deadline deadline, MoreFollows) {
     SOCKET handle = handle_of(socket);
     auto events = events_of(handle);
     if (!events)
