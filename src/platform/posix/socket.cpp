@@ -8,7 +8,10 @@
 #include <climits>
 #include <cstring>
 #include <netinet/in.h>
+#include <algorithm>
+#include <chrono>
 #include <poll.h>
+#include <time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -65,6 +68,10 @@ WaitResult wait_for(const Socket& socket, short events, Deadline deadline) {
     }
 }
 
+// How long a thread that owes a successor waits for its client's request
+// before it watches the listener too.
+constexpr auto request_grace = std::chrono::microseconds(200);
+
 // Waits until `socket` has bytes to read, like wait_for. A thread that owes a
 // waiting connection a successor (see common/blocking.h) watches the listener
 // too, and sets the successor going only when a connection arrives first: a
@@ -74,6 +81,18 @@ WaitResult wait_readable(const Socket& socket, Deadline deadline) {
     int listener = static_cast<int>(blocking_hook_listener());
     if (listener < 0)
         return wait_for(socket, POLLIN, deadline);
+    // A client's request usually follows its connection within a few tens of
+    // microseconds: for that long the listener is not watched, so that a
+    // connection arriving meanwhile costs no hand-off either. It waits at most
+    // that long to be taken, about what starting a thread would take.
+    {
+        Deadline until = std::min(deadline, Clock::now() + request_grace);
+        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now());
+        timespec timeout{0, left.count() > 0 ? static_cast<long>(left.count()) : 0};
+        pollfd entry{handle_of(socket), POLLIN, 0};
+        if (::ppoll(&entry, 1, &timeout, nullptr) > 0)
+            return WaitResult::ready;
+    }
     for (;;) {
         pollfd entries[2] = {{handle_of(socket), POLLIN, 0}, {listener, POLLIN, 0}};
         int result = ::poll(entries, 2, poll_timeout(deadline));
