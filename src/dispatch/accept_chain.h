@@ -22,7 +22,9 @@ struct ChainState;
 // time waits for the next connection; once it has one it starts its successor
 // and runs the connection's handler, which the chain's watchdog cancels when it
 // overstays its limit. Workers run on pooled threads, so a connection under a
-// steady load creates no thread.
+// steady load creates no thread. The successor is counted at once but finds
+// its thread only when the handler is about to wait; a handler that does not
+// wait leaves its own thread to the successor.
 //
 // The server runs one chain for the life of the process and never stops it;
 // tests run chains on loopback ports of their own and stop them.
