@@ -103,8 +103,9 @@ namespace {
 std::int32_t minus_one(std::int32_t value) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(value) - 1u);
 }
-std::int32_t plus_one(std::int32_t value) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(value) + 1u);
+std::int32_t plus(std::int32_t value, std::size_t count) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(value) +
+                                     static_cast<std::uint32_t>(count));
 }
 
 [[noreturn]] void stop_process(std::string_view console_text, std::string_view log_text) {
@@ -358,8 +359,7 @@ std::optional<LogRecordNumber> accept_worker(const std::shared_ptr<ChainState>& 
 // The end of `count` workers: their slots go back. Called under the chain's
 // mutex.
 void end_worker(ChainState& chain, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i)
-        chain.free_slots = plus_one(chain.free_slots);
+    chain.free_slots = plus(chain.free_slots, count);
     chain.live_workers -= static_cast<int>(count);
     chain.changed.notify_all();
 }

@@ -86,9 +86,9 @@ WaitResult wait_readable(const Socket& socket, Deadline deadline) {
     // connection arriving meanwhile costs no hand-off either. It waits at most
     // that long to be taken, about what starting a thread would take.
     {
-        Deadline until = std::min(deadline, Clock::now() + request_grace);
-        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now());
-        timespec timeout{0, left.count() > 0 ? static_cast<long>(left.count()) : 0};
+        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::min<Clock::duration>(deadline - Clock::now(), request_grace));
+        timespec timeout{0, std::max<long>(0, static_cast<long>(left.count()))};
         pollfd entry{handle_of(socket), POLLIN, 0};
         if (::ppoll(&entry, 1, &timeout, nullptr) > 0)
             return WaitResult::ready;
